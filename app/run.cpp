@@ -1,0 +1,169 @@
+#include "app/run.h"
+
+#include "ax25/encoder.h"
+#include "kiss/kiss.h"
+#include "kiss/serial.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace app {
+
+namespace {
+
+const char* const accepted_baud_rates[] = {
+    "110",  "300",   "600",   "1200",  "2400",  "4800",   "7200",
+    "9600", "14400", "19200", "38400", "57600", "115200",
+};
+
+const char* const usage_texts[] = {
+    "\n",
+    "Usage: uipacer input_file com_port baud_rate pause_time\n\n",
+    "input_file = name of file containing frames to be sent in TNC2 format\n",
+    "com_port   = serial port [1..4] where the KISS frames should be sent to\n",
+    "baud_rate  = speed at which the KISS frames should be sent\n",
+    "pause_time = time between frames in seconds [1..60]\n",
+    "\n",
+};
+
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_FAILED = 1;
+
+std::FILE* input_stream;
+char line_buffer[ax25::LINE_CAPACITY + 1];
+
+// Each message is flushed as it is printed, so that a console piped into a
+// log shows every frame as it goes out, not at exit.
+void show(const char* text) {
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+void show(const char* format, const char* detail) {
+    std::printf(format, detail);
+    std::fflush(stdout);
+}
+
+void show(const char* format, const char* first, const char* second) {
+    std::printf(format, first, second);
+    std::fflush(stdout);
+}
+
+int finish(int status) {
+    if (input_stream != nullptr) {
+        std::fclose(input_stream);
+        input_stream = nullptr;
+    }
+    return status;
+}
+
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+}  // namespace
+
+void print_usage() {
+    for (const char* text : usage_texts) {
+        show(text);
+    }
+}
+
+int check_baud_rate(const char* text) {
+    for (const char* accepted : accepted_baud_rates) {
+        if (std::strcmp(text, accepted) == 0) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+std::int32_t convert_number(const char* text) {
+    while (is_space(*text)) {
+        ++text;
+    }
+    const bool negative = *text == '-';
+    if (*text == '+' || *text == '-') {
+        ++text;
+    }
+    std::uint32_t value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        value = value * 10U + static_cast<std::uint32_t>(*text - '0');
+    }
+    if (negative) {
+        value = 0U - value;
+    }
+    // Two's complement reading of the 32 bits, without relying on an
+    // implementation-defined conversion.
+    return value <= 0x7FFFFFFFU ? static_cast<std::int32_t>(value)
+                                : -static_cast<std::int32_t>(~value) - 1;
+}
+
+bool send_frame(const char* line) {
+    show("Sending frame:\n %s\n\n", line);
+    ax25::encode_frame(line);
+    return kiss::transmit_frame();
+}
+
+int run_main(int argc, char** argv) {
+    show("\nUipacer version 0.1.0 by Tobrin\n\n");
+    if (argc != 5) {
+        print_usage();
+        return EXIT_OK;
+    }
+
+    input_stream = std::fopen(argv[1], "rb");  // binary: 0x1A and CR are data
+    if (input_stream == nullptr) {
+        show("\nUnable to open input file %s.\n", argv[1]);
+        return finish(EXIT_FAILED);
+    }
+    const std::int32_t com_port = convert_number(argv[2]);
+    if (com_port < 1 || com_port > 4) {
+        show("\nInvalid com port specified.\n");
+        return finish(EXIT_FAILED);
+    }
+    std::snprintf(kiss::port_name, sizeof kiss::port_name, "Com%d", static_cast<int>(com_port));
+    if (check_baud_rate(argv[3]) == 0) {
+        show("\nInvalid baud rate specified.\n");
+        return finish(EXIT_FAILED);
+    }
+    kiss::baud_rate = convert_number(argv[3]);
+    const std::int32_t pause_time = convert_number(argv[4]);
+    if (pause_time < 1 || pause_time > 60) {
+        show("\nInvalid pause time specified.\n");
+        return finish(EXIT_FAILED);
+    }
+    const std::int32_t pause_ms = pause_time * 1000;
+
+    switch (kiss::open_port()) {
+    case kiss::port_ready:
+        break;
+    case kiss::port_unavailable:
+        show("\nUnable to open serial port %s (%s).\n", kiss::port_name, kiss::failure_reason());
+        return finish(EXIT_FAILED);
+    case kiss::port_settings_refused:
+        show("\nUnable to configure serial port %s (%s).\n", kiss::port_name,
+             kiss::failure_reason());
+        return finish(EXIT_FAILED);
+    }
+
+    // A line longer than the buffer arrives in pieces, each sent as a frame
+    // of its own, exactly as the reader hands them over.
+    while (std::fgets(line_buffer, sizeof line_buffer, input_stream) != nullptr &&
+           std::ferror(input_stream) == 0) {
+        if (!send_frame(line_buffer)) {
+            show("\nUnable to write to serial port %s (%s).\n", kiss::port_name,
+                 kiss::failure_reason());
+            kiss::close_port();
+            return finish(EXIT_FAILED);
+        }
+        kiss::sleep_ms(pause_ms);
+    }
+    const bool read_failed = std::ferror(input_stream) != 0;
+    kiss::close_port();
+    if (read_failed) {
+        show("\nUnable to read input file %s.\n", argv[1]);
+        return finish(EXIT_FAILED);
+    }
+    return finish(EXIT_OK);
+}
+
+}  // namespace app

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+
+// Run control: the command line, the console and the send loop.
+namespace app {
+
+// Process entry: returns the exit status (0 after a complete run or the
+// usage text, 1 after a bad argument or a failure of the file or device).
+int run_main(int argc, char** argv);
+
+void print_usage();
+
+// 1 when text is one of the accepted speeds exactly, byte for byte, else 0.
+int check_baud_rate(const char* text);
+
+// Decimal text to number as atoi reads it (leading white space, an optional
+// sign, digits up to the first non-digit), wrapping modulo 2^32 instead of
+// overflowing.
+std::int32_t convert_number(const char* text);
+
+// Announces, encodes and transmits one line; false when a write failed.
+bool send_frame(const char* line);
+
+}  // namespace app

@@ -1,0 +1,264 @@
+// The built program against a pseudo-terminal: octets, console, exit status,
+// line settings and the device faults. UIPACER_TEST_PROGRAM is the program
+// built with its ComN ports mapped to links in UIPACER_TEST_DEVICE_DIR.
+#include "tests/hex.h"
+#include "tests/program_expectations.h"
+#include "tests/pty_run.h"
+
+#include <asm/termbits.h>  // termios2: every speed, not just the Bxxxx ones
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+using expectations::announcement;
+using expectations::banner;
+using pty_run::Program;
+using pty_run::VirtualPort;
+
+const std::string test_program = UIPACER_TEST_PROGRAM;
+const std::string real_program = UIPACER_PROGRAM;
+const std::string device_dir = UIPACER_TEST_DEVICE_DIR;
+
+std::string device(int com) { return device_dir + "/ttyS" + std::to_string(com - 1); }
+
+// Makes ComN name target (nothing, when target is empty).
+void point(int com, const std::string& target) {
+    mkdir(device_dir.c_str(), 0755);
+    unlink(device(com).c_str());
+    if (!target.empty()) {
+        ASSERT_EQ(symlink(target.c_str(), device(com).c_str()), 0);
+    }
+}
+
+std::string write_file(const std::string& name, const std::string& content) {
+    const std::string path = ::testing::TempDir() + name;
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    std::fwrite(content.data(), 1, content.size(), f);
+    std::fclose(f);
+    return path;
+}
+
+std::string octets_of(const Program& p) { return hex(p.octets.data(), p.octets.size()); }
+
+// A terminal as we might find it: cooked, 7E2 at 1200 Bd, XON/XOFF on.
+void make_cooked(const VirtualPort& port, bool hardware_flow_control) {
+    termios2 t{};
+    ASSERT_EQ(ioctl(port.slave, TCGETS2, &t), 0);
+    t.c_iflag |= IXON | IXOFF | ICRNL;
+    t.c_oflag |= OPOST | ONLCR;
+    t.c_lflag |= ICANON | ECHO | ISIG;
+    t.c_cflag &= ~(CBAUD | CLOCAL | CRTSCTS);
+    t.c_cflag |= B1200 | CSTOPB | PARENB | (hardware_flow_control ? CRTSCTS : 0);
+    ASSERT_EQ(ioctl(port.slave, TCSETS2, &t), 0);
+}
+
+class ProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        port = pty_run::open_virtual_port();
+        point(1, port.slave_path);
+    }
+    void TearDown() override { pty_run::close_virtual_port(port); }
+    VirtualPort port;
+};
+
+TEST(RealProgram, ChecksArgumentsBeforeTouchingAnyDevice) {
+    const std::string usage =
+        "\nUsage: uipacer input_file com_port baud_rate pause_time\n\n"
+        "input_file = name of file containing frames to be sent in TNC2 format\n"
+        "com_port   = serial port [1..4] where the KISS frames should be sent to\n"
+        "baud_rate  = speed at which the KISS frames should be sent\n"
+        "pause_time = time between frames in seconds [1..60]\n\n";
+    const std::string input = write_file("args.txt", "A>B:i\n");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string console;
+    };
+    const Case cases[] = {
+        {{}, 0, usage},
+        {{input, "1", "9600"}, 0, usage},
+        {{"/no/such/file", "9", "1", "0"}, 1, "\nUnable to open input file /no/such/file.\n"},
+        {{input, "0", "9600", "1"}, 1, "\nInvalid com port specified.\n"},
+        {{input, "1", "09600", "1"}, 1, "\nInvalid baud rate specified.\n"},
+        {{input, "1", "9600", "61"}, 1, "\nInvalid pause time specified.\n"},
+    };
+    for (const Case& c : cases) {
+        const Program p = pty_run::run(real_program, c.args, nullptr);
+        EXPECT_EQ(p.status, c.status) << c.console;
+        EXPECT_EQ(p.console, banner + c.console);
+    }
+}
+
+TEST(RealProgram, MapsComFourToTheFourthSerialDevice) {
+    if (access("/dev/ttyS3", F_OK) == 0) {
+        GTEST_SKIP() << "this machine has a /dev/ttyS3; not touching it";
+    }
+    const Program p = pty_run::run(real_program, {write_file("empty.txt", ""), "4", "9600", "1"},
+                                   nullptr);
+    EXPECT_EQ(p.status, 1);
+    EXPECT_EQ(p.console,
+              banner + "\nUnable to open serial port Com4 (/dev/ttyS3: No such file or directory).\n");
+}
+
+TEST_F(ProgramTest, SendsEveryLineAsAnExactKissFrameThenPauses) {
+    point(2, port.slave_path);
+    const std::string input = write_file("frames.txt", expectations::file_content());
+    Program p = pty_run::start(test_program, {input, "2", "9600", "1"});
+    pty_run::finish(p, &port);
+    const double elapsed = pty_run::now_s() - p.started;
+
+    EXPECT_EQ(p.status, 0);
+    EXPECT_EQ(p.console, expectations::console());
+    ASSERT_EQ(octets_of(p), expectations::octets());
+
+    // No pause before the first frame, one after each, the last included.
+    std::size_t start = 0;
+    EXPECT_LT(p.arrival[0], 0.5);
+    for (const expectations::Frame& f : expectations::frames) {
+        const std::size_t length = (std::string(f.octets).size() + 1) / 3;
+        if (start > 0) {
+            const double gap = p.arrival[start] - p.arrival[start - 1];
+            EXPECT_GT(gap, 0.95) << "before the frame of " << f.line;
+            EXPECT_LT(gap, 1.5) << "before the frame of " << f.line;
+        }
+        start += length;
+    }
+    EXPECT_GT(elapsed - p.arrival.back(), 0.95);
+}
+
+TEST_F(ProgramTest, SetsEverySpeedRawEightNoneOneAndLeavesHardwareFlowControl) {
+    const std::string empty = write_file("empty.txt", "");
+    const unsigned speeds[] = {110,  300,   600,   1200,  2400,  4800,  7200,
+                               9600, 14400, 19200, 38400, 57600, 115200};
+    bool hardware_flow_control = false;
+    for (unsigned speed : speeds) {
+        hardware_flow_control = !hardware_flow_control;
+        make_cooked(port, hardware_flow_control);
+        const Program p = pty_run::run(test_program, {empty, "1", std::to_string(speed), "1"}, &port);
+        ASSERT_EQ(p.status, 0) << p.console;
+        EXPECT_EQ(p.console, banner);
+
+        termios2 t{};
+        ASSERT_EQ(ioctl(port.slave, TCGETS2, &t), 0);
+        EXPECT_EQ(t.c_ospeed, speed);
+        EXPECT_EQ(t.c_ispeed, speed);
+        EXPECT_EQ(t.c_cflag & CSTOPB, 0u) << speed;
+        EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), CLOCAL | CREAD) << speed;
+        EXPECT_EQ((t.c_cflag & CRTSCTS) != 0, hardware_flow_control) << speed;
+        EXPECT_EQ(t.c_oflag & OPOST, 0u) << speed;
+        EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL), 0u) << speed;
+        EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u) << speed;
+    }
+}
+
+TEST_F(ProgramTest, HoldsThePortExclusivelyWhileRunningAndReleasesIt) {
+    const std::string input = write_file("one.txt", "A>B:i\n");
+    Program p = pty_run::start(test_program, {input, "1", "9600", "1"});
+    pty_run::collect(p, &port, 21, 5);  // the whole frame; the pause has begun
+    ASSERT_EQ(p.octets.size(), 21u);
+
+    int exclusive = 0;
+    ASSERT_EQ(ioctl(port.slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    EXPECT_NE(flock(port.slave, LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(errno, EWOULDBLOCK);
+
+    pty_run::finish(p, &port);
+    EXPECT_EQ(p.status, 0);
+    ASSERT_EQ(ioctl(port.slave, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    EXPECT_EQ(flock(port.slave, LOCK_EX | LOCK_NB), 0);
+}
+
+TEST_F(ProgramTest, RefusesDevicesItCannotHaveAndUnreadableInput) {
+    const std::string input = write_file("one.txt", "A>B:i\n");
+    struct Case {
+        const char* why;
+        std::string target;  // what Com1 names
+        bool held;           // another program holds the port
+        std::string input;
+        std::string console;
+    };
+    const Case cases[] = {
+        {"missing device", "", false, input,
+         "\nUnable to open serial port Com1 (" + device(1) + ": No such file or directory).\n"},
+        {"held by another program", port.slave_path, true, input,
+         "\nUnable to open serial port Com1 (" + device(1) + ": Device or resource busy).\n"},
+        {"not a terminal", "/dev/null", false, input,
+         "\nUnable to open serial port Com1 (" + device(1) +
+             ": Inappropriate ioctl for device).\n"},
+        {"input is a directory", port.slave_path, false, ::testing::TempDir(),
+         "\nUnable to read input file " + ::testing::TempDir() + ".\n"},
+    };
+    for (const Case& c : cases) {
+        point(1, c.target);
+        if (c.held) {
+            ASSERT_EQ(flock(port.slave, LOCK_EX | LOCK_NB), 0);
+        }
+        const Program p = pty_run::run(test_program, {c.input, "1", "9600", "1"}, &port);
+        flock(port.slave, LOCK_UN);
+        EXPECT_EQ(p.status, 1) << c.why;
+        EXPECT_EQ(p.console, banner + c.console) << c.why;
+        EXPECT_TRUE(p.octets.empty()) << c.why;
+    }
+}
+
+// Fills the terminal's queue from the slave side until it takes nothing
+// more: the line discipline frees some room shortly after the first refusal.
+void stall(const VirtualPort& port) {
+    termios2 t{};
+    ASSERT_EQ(ioctl(port.slave, TCGETS2, &t), 0);
+    t.c_oflag &= ~OPOST;
+    t.c_lflag &= ~(ICANON | ECHO);
+    ASSERT_EQ(ioctl(port.slave, TCSETS2, &t), 0);
+    fcntl(port.slave, F_SETFL, fcntl(port.slave, F_GETFL) | O_NONBLOCK);
+    const std::string block(4096, 'x');
+    for (int quiet_rounds = 0; quiet_rounds < 3;) {
+        bool took = false;
+        while (write(port.slave, block.data(), block.size()) > 0) {
+            took = true;
+        }
+        quiet_rounds = took ? 0 : quiet_rounds + 1;
+        usleep(20000);
+    }
+}
+
+TEST_F(ProgramTest, AStalledDeviceEndsTheRunAtOnceWithStatusOne) {
+    stall(port);
+    const std::string input = write_file("two.txt", "A>B:i\nA>B:j\n");
+    Program p = pty_run::start(test_program, {input, "1", "9600", "5"});
+    pty_run::finish(p, nullptr);  // reading the master would unstall it
+    const double elapsed = pty_run::now_s() - p.started;
+    EXPECT_EQ(p.status, 1);
+    EXPECT_EQ(p.console, banner + announcement("A>B:i\n") + "\nUnable to write to serial port Com1 (" +
+                             device(1) + ": no octet taken within 60 ms).\n");
+    EXPECT_LT(elapsed, 2.0) << "paused or hung at close";
+}
+
+TEST_F(ProgramTest, AHangUpEndsTheRunWithStatusOne) {
+    const std::string input = write_file("two.txt", "A>B:i\nA>B:j\n");
+    Program p = pty_run::start(test_program, {input, "1", "9600", "1"});
+    pty_run::collect(p, &port, 21, 5);
+    ASSERT_EQ(p.octets.size(), 21u);
+    close(port.master);  // the TNC goes away during the pause
+    port.master = -1;
+    pty_run::finish(p, &port);
+    EXPECT_EQ(p.status, 1);
+    EXPECT_EQ(p.console, banner + announcement("A>B:i\n") + announcement("A>B:j\n") +
+                             "\nUnable to write to serial port Com1 (" + device(1) +
+                             ": Input/output error).\n");
+}
+
+}  // namespace
