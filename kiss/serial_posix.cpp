@@ -57,7 +57,9 @@ void sleep_until(long long deadline_ns) {
 }
 
 // Gives the device back: the exclusive claims first, so that nobody waits
-// on us while close() finishes.
+// on us while close() finishes. Their results are of no use: this is the
+// last we do with the device, and a failure to let go of it ends with the
+// process anyway.
 void release_port() {
     ioctl(port_handle, TIOCNXCL);
     flock(port_handle, LOCK_UN);

@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -163,11 +164,13 @@ TEST_F(ProgramTest, SetsEverySpeedRawEightNoneOneAndLeavesHardwareFlowControl) {
     }
 }
 
-TEST_F(ProgramTest, HoldsThePortExclusivelyWhileRunningAndReleasesIt) {
+TEST_F(ProgramTest, HoldsThePortExclusivelyAndShowsEachFrameAsItGoes) {
     const std::string input = write_file("one.txt", "A>B:i\n");
     Program p = pty_run::start(test_program, {input, "1", "9600", "1"});
     pty_run::collect(p, &port, 21, 5);  // the whole frame; the pause has begun
     ASSERT_EQ(p.octets.size(), 21u);
+    pty_run::collect(p, &port, SIZE_MAX, 0.1);
+    EXPECT_EQ(p.console, banner + announcement("A>B:i\n")) << "console not flushed";
 
     int exclusive = 0;
     ASSERT_EQ(ioctl(port.slave, TIOCGEXCL, &exclusive), 0);
