@@ -22,6 +22,16 @@ const Frame frames[] = {
 
 const std::string banner = "\nUipacer version 0.1.0 by Tobrin\n\n";
 
+const std::string usage =
+    "\nUsage: uipacer input_file com_port baud_rate pause_time\n\n"
+    "input_file = name of file containing frames to be sent in TNC2 format\n"
+    "com_port   = serial port [1..4] where the KISS frames should be sent to\n"
+    "baud_rate  = speed at which the KISS frames should be sent\n"
+    "pause_time = time between frames in seconds [1..60]\n\n";
+
+const char* const speeds[] = {"110",  "300",   "600",   "1200",  "2400",  "4800",  "7200",
+                              "9600", "14400", "19200", "38400", "57600", "115200"};
+
 inline std::string announcement(const std::string& line) {
     return "Sending frame:\n " + line + "\n\n";
 }

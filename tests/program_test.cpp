@@ -24,6 +24,7 @@ namespace {
 
 using expectations::announcement;
 using expectations::banner;
+using expectations::usage;
 using pty_run::Program;
 using pty_run::VirtualPort;
 
@@ -75,12 +76,6 @@ protected:
 };
 
 TEST(RealProgram, ChecksArgumentsBeforeTouchingAnyDevice) {
-    const std::string usage =
-        "\nUsage: uipacer input_file com_port baud_rate pause_time\n\n"
-        "input_file = name of file containing frames to be sent in TNC2 format\n"
-        "com_port   = serial port [1..4] where the KISS frames should be sent to\n"
-        "baud_rate  = speed at which the KISS frames should be sent\n"
-        "pause_time = time between frames in seconds [1..60]\n\n";
     const std::string input = write_file("args.txt", "A>B:i\n");
     struct Case {
         std::vector<std::string> args;
@@ -141,13 +136,12 @@ TEST_F(ProgramTest, SendsEveryLineAsAnExactKissFrameThenPauses) {
 
 TEST_F(ProgramTest, SetsEverySpeedRawEightNoneOneAndLeavesHardwareFlowControl) {
     const std::string empty = write_file("empty.txt", "");
-    const unsigned speeds[] = {110,  300,   600,   1200,  2400,  4800,  7200,
-                               9600, 14400, 19200, 38400, 57600, 115200};
     bool hardware_flow_control = false;
-    for (unsigned speed : speeds) {
+    for (const char* text : expectations::speeds) {
+        const unsigned speed = static_cast<unsigned>(std::stoul(text));
         hardware_flow_control = !hardware_flow_control;
         make_cooked(port, hardware_flow_control);
-        const Program p = pty_run::run(test_program, {empty, "1", std::to_string(speed), "1"}, &port);
+        const Program p = pty_run::run(test_program, {empty, "1", text, "1"}, &port);
         ASSERT_EQ(p.status, 0) << p.console;
         EXPECT_EQ(p.console, banner);
 
