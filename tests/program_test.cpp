@@ -53,7 +53,8 @@ std::string write_file(const std::string& name, const std::string& content) {
 
 std::string octets_of(const Program& p) { return hex(p.octets.data(), p.octets.size()); }
 
-// A terminal as we might find it: cooked, 7E2 at 1200 Bd, XON/XOFF on.
+// A terminal as we might find it: cooked, parity and two stop bits at 1200 Bd,
+// XON/XOFF on.
 void make_cooked(const VirtualPort& port, bool hardware_flow_control) {
     termios2 t{};
     ASSERT_EQ(ioctl(port.slave, TCGETS2, &t), 0);
@@ -63,6 +64,21 @@ void make_cooked(const VirtualPort& port, bool hardware_flow_control) {
     t.c_cflag &= ~(CBAUD | CLOCAL | CRTSCTS);
     t.c_cflag |= B1200 | CSTOPB | PARENB | (hardware_flow_control ? CRTSCTS : 0);
     ASSERT_EQ(ioctl(port.slave, TCSETS2, &t), 0);
+}
+
+// The settings the program leaves on the terminal: raw 8N1 at speed, with
+// hardware flow control as it was found.
+void expect_raw_line(const VirtualPort& port, unsigned speed, bool hardware_flow_control) {
+    termios2 t{};
+    ASSERT_EQ(ioctl(port.slave, TCGETS2, &t), 0);
+    EXPECT_EQ(t.c_ospeed, speed);
+    EXPECT_EQ(t.c_ispeed, speed);
+    EXPECT_EQ(t.c_cflag & CSTOPB, 0u) << speed;
+    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), CLOCAL | CREAD) << speed;
+    EXPECT_EQ((t.c_cflag & CRTSCTS) != 0, hardware_flow_control) << speed;
+    EXPECT_EQ(t.c_oflag & OPOST, 0u) << speed;
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL), 0u) << speed;
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u) << speed;
 }
 
 class ProgramTest : public ::testing::Test {
@@ -145,27 +161,20 @@ TEST_F(ProgramTest, SetsEverySpeedRawEightNoneOneAndLeavesHardwareFlowControl) {
         ASSERT_EQ(p.status, 0) << p.console;
         EXPECT_EQ(p.console, banner);
 
-        termios2 t{};
-        ASSERT_EQ(ioctl(port.slave, TCGETS2, &t), 0);
-        EXPECT_EQ(t.c_ospeed, speed);
-        EXPECT_EQ(t.c_ispeed, speed);
-        EXPECT_EQ(t.c_cflag & CSTOPB, 0u) << speed;
-        EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), CLOCAL | CREAD) << speed;
-        EXPECT_EQ((t.c_cflag & CRTSCTS) != 0, hardware_flow_control) << speed;
-        EXPECT_EQ(t.c_oflag & OPOST, 0u) << speed;
-        EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL), 0u) << speed;
-        EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u) << speed;
+        expect_raw_line(port, speed, hardware_flow_control);
     }
 }
 
-TEST_F(ProgramTest, HoldsThePortExclusivelyAndShowsEachFrameAsItGoes) {
+TEST_F(ProgramTest, HoldsThePortRawAndExclusivelyAndShowsEachFrameAsItGoes) {
     const std::string input = write_file("one.txt", "A>B:i\n");
+    make_cooked(port, true);
     Program p = pty_run::start(test_program, {input, "1", "9600", "1"});
     pty_run::collect(p, &port, 21, 5);  // the whole frame; the pause has begun
     ASSERT_EQ(p.octets.size(), 21u);
     pty_run::collect(p, &port, SIZE_MAX, 0.1);
     EXPECT_EQ(p.console, banner + announcement("A>B:i\n")) << "console not flushed";
 
+    expect_raw_line(port, 9600, true);
     int exclusive = 0;
     ASSERT_EQ(ioctl(port.slave, TIOCGEXCL, &exclusive), 0);
     EXPECT_EQ(exclusive, 1);
@@ -242,6 +251,15 @@ TEST_F(ProgramTest, AStalledDeviceEndsTheRunAtOnceWithStatusOne) {
     EXPECT_EQ(p.console, banner + announcement("A>B:i\n") + "\nUnable to write to serial port Com1 (" +
                              device(1) + ": no octet taken within 60 ms).\n");
     EXPECT_LT(elapsed, 2.0) << "paused or hung at close";
+
+    // Discarding the unsent output empties the terminal's queue but for
+    // what its line discipline already holds.
+    std::size_t left = 0;
+    char buffer[4096];
+    for (ssize_t n; (n = read(port.master, buffer, sizeof buffer)) > 0;) {
+        left += static_cast<std::size_t>(n);
+    }
+    EXPECT_LE(left, 4096u) << "unsent output left in the queue";
 }
 
 TEST_F(ProgramTest, AHangUpEndsTheRunWithStatusOne) {
