@@ -4,6 +4,7 @@
 #include "tests/hex.h"
 #include "tests/program_expectations.h"
 #include "tests/pty_run.h"
+#include "tests/temp_files.h"
 
 #include <asm/termbits.h>  // termios2: every speed, not just the Bxxxx ones
 #include <fcntl.h>
@@ -43,13 +44,6 @@ void point(int com, const std::string& target) {
     }
 }
 
-std::string write_file(const std::string& name, const std::string& content) {
-    const std::string path = ::testing::TempDir() + name;
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    std::fwrite(content.data(), 1, content.size(), f);
-    std::fclose(f);
-    return path;
-}
 
 std::string octets_of(const Program& p) { return hex(p.octets.data(), p.octets.size()); }
 
@@ -92,7 +86,7 @@ protected:
 };
 
 TEST(RealProgram, ChecksArgumentsBeforeTouchingAnyDevice) {
-    const std::string input = write_file("args.txt", "A>B:i\n");
+    const std::string input = write_temp_file("args.txt", "A>B:i\n");
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -117,7 +111,7 @@ TEST(RealProgram, MapsComFourToTheFourthSerialDevice) {
     if (access("/dev/ttyS3", F_OK) == 0) {
         GTEST_SKIP() << "this machine has a /dev/ttyS3; not touching it";
     }
-    const Program p = pty_run::run(real_program, {write_file("empty.txt", ""), "4", "9600", "1"},
+    const Program p = pty_run::run(real_program, {write_temp_file("empty.txt", ""), "4", "9600", "1"},
                                    nullptr);
     EXPECT_EQ(p.status, 1);
     EXPECT_EQ(p.console,
@@ -126,7 +120,7 @@ TEST(RealProgram, MapsComFourToTheFourthSerialDevice) {
 
 TEST_F(ProgramTest, SendsEveryLineAsAnExactKissFrameThenPauses) {
     point(2, port.slave_path);
-    const std::string input = write_file("frames.txt", expectations::file_content());
+    const std::string input = write_temp_file("frames.txt", expectations::file_content());
     Program p = pty_run::start(test_program, {input, "2", "9600", "1"});
     pty_run::finish(p, &port);
     const double elapsed = pty_run::now_s() - p.started;
@@ -151,7 +145,7 @@ TEST_F(ProgramTest, SendsEveryLineAsAnExactKissFrameThenPauses) {
 }
 
 TEST_F(ProgramTest, SetsEverySpeedRawEightNoneOneAndLeavesHardwareFlowControl) {
-    const std::string empty = write_file("empty.txt", "");
+    const std::string empty = write_temp_file("empty.txt", "");
     bool hardware_flow_control = false;
     for (const char* text : expectations::speeds) {
         const unsigned speed = static_cast<unsigned>(std::stoul(text));
@@ -166,7 +160,7 @@ TEST_F(ProgramTest, SetsEverySpeedRawEightNoneOneAndLeavesHardwareFlowControl) {
 }
 
 TEST_F(ProgramTest, HoldsThePortRawAndExclusivelyAndShowsEachFrameAsItGoes) {
-    const std::string input = write_file("one.txt", "A>B:i\n");
+    const std::string input = write_temp_file("one.txt", "A>B:i\n");
     make_cooked(port, true);
     Program p = pty_run::start(test_program, {input, "1", "9600", "1"});
     pty_run::collect(p, &port, 21, 5);  // the whole frame; the pause has begun
@@ -189,7 +183,7 @@ TEST_F(ProgramTest, HoldsThePortRawAndExclusivelyAndShowsEachFrameAsItGoes) {
 }
 
 TEST_F(ProgramTest, RefusesDevicesItCannotHaveAndUnreadableInput) {
-    const std::string input = write_file("one.txt", "A>B:i\n");
+    const std::string input = write_temp_file("one.txt", "A>B:i\n");
     struct Case {
         const char* why;
         std::string target;  // what Com1 names
@@ -205,8 +199,8 @@ TEST_F(ProgramTest, RefusesDevicesItCannotHaveAndUnreadableInput) {
         {"not a terminal", "/dev/null", false, input,
          "\nUnable to open serial port Com1 (" + device(1) +
              ": Inappropriate ioctl for device).\n"},
-        {"input is a directory", port.slave_path, false, ::testing::TempDir(),
-         "\nUnable to read input file " + ::testing::TempDir() + ".\n"},
+        {"input is a directory", port.slave_path, false, temp_dir(),
+         "\nUnable to read input file " + temp_dir() + ".\n"},
     };
     for (const Case& c : cases) {
         point(1, c.target);
@@ -243,7 +237,7 @@ void stall(const VirtualPort& port) {
 
 TEST_F(ProgramTest, AStalledDeviceEndsTheRunAtOnceWithStatusOne) {
     stall(port);
-    const std::string input = write_file("two.txt", "A>B:i\nA>B:j\n");
+    const std::string input = write_temp_file("two.txt", "A>B:i\nA>B:j\n");
     Program p = pty_run::start(test_program, {input, "1", "9600", "5"});
     pty_run::finish(p, nullptr);  // reading the master would unstall it
     const double elapsed = pty_run::now_s() - p.started;
@@ -263,7 +257,7 @@ TEST_F(ProgramTest, AStalledDeviceEndsTheRunAtOnceWithStatusOne) {
 }
 
 TEST_F(ProgramTest, AHangUpEndsTheRunWithStatusOne) {
-    const std::string input = write_file("two.txt", "A>B:i\nA>B:j\n");
+    const std::string input = write_temp_file("two.txt", "A>B:i\nA>B:j\n");
     Program p = pty_run::start(test_program, {input, "1", "9600", "1"});
     pty_run::collect(p, &port, 21, 5);
     ASSERT_EQ(p.octets.size(), 21u);

@@ -1,6 +1,7 @@
 #include "app/run.h"
 #include "tests/fake_serial.h"
 #include "tests/program_expectations.h"
+#include "tests/temp_files.h"
 
 #include <gtest/gtest.h>
 
@@ -23,13 +24,6 @@ struct Outcome {
     std::vector<std::string> events;
 };
 
-std::string write_input(const std::string& content) {
-    const std::string path = ::testing::TempDir() + "run_test_input.txt";
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    std::fwrite(content.data(), 1, content.size(), f);
-    std::fclose(f);
-    return path;
-}
 
 Outcome run(std::vector<std::string> args, fake_serial::Failure failure = fake_serial::Failure::none,
         std::size_t fail_at = 0) {
@@ -48,7 +42,7 @@ Outcome run(std::vector<std::string> args, fake_serial::Failure failure = fake_s
 }
 
 TEST(Arguments, CheckedInOrderWithOneMessage) {
-    const std::string input = write_input("A>B:i\n");
+    const std::string input = write_temp_file("input.txt", "A>B:i\n");
     struct Case {
         std::vector<std::string> args;
         int status;
@@ -84,7 +78,7 @@ TEST(Arguments, CheckedInOrderWithOneMessage) {
 }
 
 TEST(Arguments, AcceptedValuesReachTheDevice) {
-    const std::string input = write_input("A>B:i\n");
+    const std::string input = write_temp_file("input.txt", "A>B:i\n");
     struct Case {
         std::vector<std::string> args;
         const char* open;
@@ -126,7 +120,7 @@ TEST(SendLoop, ReadsLinesAsTheyStandAndPausesAfterEachFrame) {
          {long_line.substr(0, 1024), "A>B:tail\n"}, {1039, 24}},
     };
     for (const Case& c : cases) {
-        const Outcome r = run({write_input(c.content), "1", "9600", "3"});
+        const Outcome r = run({write_temp_file("input.txt", c.content), "1", "9600", "3"});
         EXPECT_EQ(r.status, 0) << c.why;
         std::string console;
         std::vector<std::string> events = {"open Com1 9600"};
@@ -150,7 +144,7 @@ TEST(SendLoop, ReadsLinesAsTheyStandAndPausesAfterEachFrame) {
 }
 
 TEST(Faults, EndTheRunWithStatusOneAndAReason) {
-    const std::string input = write_input("A>B:i\nA>B:j\n");
+    const std::string input = write_temp_file("input.txt", "A>B:i\nA>B:j\n");
     struct Case {
         fake_serial::Failure failure;
         std::size_t fail_at;
@@ -182,7 +176,7 @@ TEST(Faults, EndTheRunWithStatusOneAndAReason) {
 }
 
 TEST(Faults, AnUnreadableInputIsReportedAfterClosingTheDevice) {
-    const std::string directory = ::testing::TempDir();
+    const std::string directory = temp_dir();
     const Outcome r = run({directory, "1", "9600", "1"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.console, "\nUnable to read input file " + directory + ".\n");
