@@ -213,6 +213,16 @@ TEST_F(ProgramTest, RefusesDevicesItCannotHaveAndUnreadableInput) {
         EXPECT_EQ(p.console, banner + c.console) << c.why;
         EXPECT_TRUE(p.octets.empty()) << c.why;
     }
+
+    if (geteuid() != 0) {  // root may open a terminal that another holds exclusively
+        point(1, port.slave_path);
+        ASSERT_EQ(ioctl(port.slave, TIOCEXCL), 0);
+        const Program p = pty_run::run(test_program, {input, "1", "9600", "1"}, &port);
+        ioctl(port.slave, TIOCNXCL);
+        EXPECT_EQ(p.status, 1);
+        EXPECT_EQ(p.console, banner + "\nUnable to open serial port Com1 (" + device(1) +
+                                 ": Device or resource busy).\n");
+    }
 }
 
 // Fills the terminal's queue from the slave side until it takes nothing
