@@ -66,24 +66,9 @@ TEST(Encoder, EncodesEachVector) {
     }
 }
 
-TEST(Encoder, LeavesNothingOfTheLongerFrameBefore) {
-    ax25::encode_frame("A>B,C,D,E:a long information text");
-    ax25::encode_frame("A>B:i");
-    for (std::size_t i = ax25::frame_length; i < 64; ++i) {
-        ASSERT_EQ(ax25::frame_buffer[i], 0) << "entry " << i;
-    }
-}
-
-TEST(Encoder, NinePathEntriesAreNotRefused) {
-    ax25::encode_frame("A>B,P1,P2,P3,P4,P5,P6,P7,P8,P9:i");
-    ASSERT_EQ(ax25::frame_length, 17u + 7 * 9 + 1);
-    for (std::size_t j = 0; j < 9; ++j) {
-        EXPECT_EQ(ax25::frame_buffer[21 + 7 * j], j == 8 ? 0x61 : 0x60) << "entry " << j;
-    }
-}
-
 // The longest frame any line of the reader's capacity can give: each comma
-// after the first opens an empty path entry of seven octets.
+// after the first opens an empty path entry of seven octets, and no limit of
+// eight repeaters applies.
 TEST(Encoder, WorstLineFitsInFull) {
     const std::string commas(ax25::LINE_CAPACITY, ',');
     ax25::encode_frame(commas.c_str());
