@@ -67,8 +67,8 @@ void release_port() {
     port_handle = -1;
 }
 
-open_result fail_open(int error, open_result result) {
-    record_failure(std::strerror(error));
+open_result fail_open(const char* why, open_result result) {
+    record_failure(why);
     release_port();
     return result;
 }
@@ -96,20 +96,18 @@ open_result open_port() {
     }
     if (flock(port_handle, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
-        return fail_open(error == EWOULDBLOCK ? EBUSY : error, port_unavailable);
+        return fail_open(std::strerror(error == EWOULDBLOCK ? EBUSY : error), port_unavailable);
     }
     if (ioctl(port_handle, TIOCEXCL) != 0) {
-        return fail_open(errno, port_unavailable);
+        return fail_open(std::strerror(errno), port_unavailable);
     }
 
     const int settings_error = apply_line_settings(port_handle, baud_rate);
-    if (settings_error == SETTINGS_NOT_TAKEN) {
-        record_failure("the device did not take the line settings");
-        release_port();
-        return port_settings_refused;
-    }
     if (settings_error != 0) {
-        return fail_open(settings_error, port_settings_refused);
+        return fail_open(settings_error == SETTINGS_NOT_TAKEN
+                             ? "the device did not take the line settings"
+                             : std::strerror(settings_error),
+                         port_settings_refused);
     }
     return port_ready;
 }

@@ -42,7 +42,6 @@ namespace kiss {
 using namespace fake_serial;
 
 open_result open_port() {
-    ++current.opens;
     current.events.push_back("open " + std::string(port_name) + " " + std::to_string(baud_rate));
     if (armed == Failure::open) {
         return port_unavailable;
@@ -72,7 +71,6 @@ bool write_octet(std::uint8_t octet) {
 
 void close_port() {
     end_burst();
-    ++current.closes;
     current.events.push_back("close");
     is_open = false;
 }

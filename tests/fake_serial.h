@@ -9,10 +9,8 @@
 namespace fake_serial {
 
 struct Record {
-    std::vector<std::string> events;  // "open Com2 9600", "frame ...", "pause 1000", "close"
+    std::vector<std::string> events;  // "open Com2 9600", "octets C0 ...", "pause 1000", "close"
     std::vector<std::uint8_t> octets;
-    int opens = 0;
-    int closes = 0;
 };
 
 enum class Failure { none, open, settings, write };
