@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // What the program must print and send for a small input file, shared by
 // every way the tests run the built program.
@@ -31,6 +32,24 @@ const std::string usage =
 
 const char* const speeds[] = {"110",  "300",   "600",   "1200",  "2400",  "4800",  "7200",
                               "9600", "14400", "19200", "38400", "57600", "115200"};
+
+// Argument checks, all made before any device is touched.
+struct Arguments {
+    std::vector<std::string> args;
+    int status;
+    std::string console;  // after the banner
+};
+
+inline std::vector<Arguments> argument_cases(const std::string& input) {
+    return {
+        {{}, 0, usage},
+        {{input, "1", "9600"}, 0, usage},
+        {{"/no/such/file", "9", "1", "0"}, 1, "\nUnable to open input file /no/such/file.\n"},
+        {{input, "0", "9600", "1"}, 1, "\nInvalid com port specified.\n"},
+        {{input, "1", "09600", "1"}, 1, "\nInvalid baud rate specified.\n"},
+        {{input, "1", "9600", "61"}, 1, "\nInvalid pause time specified.\n"},
+    };
+}
 
 inline std::string announcement(const std::string& line) {
     return "Sending frame:\n " + line + "\n\n";

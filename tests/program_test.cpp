@@ -5,8 +5,8 @@
 #include "tests/program_expectations.h"
 #include "tests/pty_run.h"
 #include "tests/temp_files.h"
+#include "tests/terminal.h"
 
-#include <asm/termbits.h>  // termios2: every speed, not just the Bxxxx ones
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -28,6 +28,9 @@ using expectations::banner;
 using expectations::usage;
 using pty_run::Program;
 using pty_run::VirtualPort;
+using terminal::expect_raw_line;
+using terminal::make_cooked;
+using terminal::stall;
 
 const std::string test_program = UIPACER_TEST_PROGRAM;
 const std::string real_program = UIPACER_PROGRAM;
@@ -47,34 +50,6 @@ void point(int com, const std::string& target) {
 
 std::string octets_of(const Program& p) { return hex(p.octets.data(), p.octets.size()); }
 
-// A terminal as we might find it: cooked, parity and two stop bits at 1200 Bd,
-// XON/XOFF on.
-void make_cooked(const VirtualPort& port, bool hardware_flow_control) {
-    termios2 t{};
-    ASSERT_EQ(ioctl(port.slave, TCGETS2, &t), 0);
-    t.c_iflag |= IXON | IXOFF | ICRNL;
-    t.c_oflag |= OPOST | ONLCR;
-    t.c_lflag |= ICANON | ECHO | ISIG;
-    t.c_cflag &= ~(CBAUD | CLOCAL | CRTSCTS);
-    t.c_cflag |= B1200 | CSTOPB | PARENB | (hardware_flow_control ? CRTSCTS : 0);
-    ASSERT_EQ(ioctl(port.slave, TCSETS2, &t), 0);
-}
-
-// The settings the program leaves on the terminal: raw 8N1 at speed, with
-// hardware flow control as it was found.
-void expect_raw_line(const VirtualPort& port, unsigned speed, bool hardware_flow_control) {
-    termios2 t{};
-    ASSERT_EQ(ioctl(port.slave, TCGETS2, &t), 0);
-    EXPECT_EQ(t.c_ospeed, speed);
-    EXPECT_EQ(t.c_ispeed, speed);
-    EXPECT_EQ(t.c_cflag & CSTOPB, 0u) << speed;
-    EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), CLOCAL | CREAD) << speed;
-    EXPECT_EQ((t.c_cflag & CRTSCTS) != 0, hardware_flow_control) << speed;
-    EXPECT_EQ(t.c_oflag & OPOST, 0u) << speed;
-    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL), 0u) << speed;
-    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u) << speed;
-}
-
 class ProgramTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -86,21 +61,8 @@ protected:
 };
 
 TEST(RealProgram, ChecksArgumentsBeforeTouchingAnyDevice) {
-    const std::string input = write_temp_file("args.txt", "A>B:i\n");
-    struct Case {
-        std::vector<std::string> args;
-        int status;
-        std::string console;
-    };
-    const Case cases[] = {
-        {{}, 0, usage},
-        {{input, "1", "9600"}, 0, usage},
-        {{"/no/such/file", "9", "1", "0"}, 1, "\nUnable to open input file /no/such/file.\n"},
-        {{input, "0", "9600", "1"}, 1, "\nInvalid com port specified.\n"},
-        {{input, "1", "09600", "1"}, 1, "\nInvalid baud rate specified.\n"},
-        {{input, "1", "9600", "61"}, 1, "\nInvalid pause time specified.\n"},
-    };
-    for (const Case& c : cases) {
+    for (const expectations::Arguments& c :
+         expectations::argument_cases(write_temp_file("args.txt", "A>B:i\n"))) {
         const Program p = pty_run::run(real_program, c.args, nullptr);
         EXPECT_EQ(p.status, c.status) << c.console;
         EXPECT_EQ(p.console, banner + c.console);
@@ -222,26 +184,6 @@ TEST_F(ProgramTest, RefusesDevicesItCannotHaveAndUnreadableInput) {
         EXPECT_EQ(p.status, 1);
         EXPECT_EQ(p.console, banner + "\nUnable to open serial port Com1 (" + device(1) +
                                  ": Device or resource busy).\n");
-    }
-}
-
-// Fills the terminal's queue from the slave side until it takes nothing
-// more: the line discipline frees some room shortly after the first refusal.
-void stall(const VirtualPort& port) {
-    termios2 t{};
-    ASSERT_EQ(ioctl(port.slave, TCGETS2, &t), 0);
-    t.c_oflag &= ~OPOST;
-    t.c_lflag &= ~(ICANON | ECHO);
-    ASSERT_EQ(ioctl(port.slave, TCSETS2, &t), 0);
-    fcntl(port.slave, F_SETFL, fcntl(port.slave, F_GETFL) | O_NONBLOCK);
-    const std::string block(4096, 'x');
-    for (int quiet_rounds = 0; quiet_rounds < 3;) {
-        bool took = false;
-        while (write(port.slave, block.data(), block.size()) > 0) {
-            took = true;
-        }
-        quiet_rounds = took ? 0 : quiet_rounds + 1;
-        usleep(20000);
     }
 }
 

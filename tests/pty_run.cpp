@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace pty_run {
@@ -44,10 +46,14 @@ void close_virtual_port(VirtualPort& port) {
     port = VirtualPort{};
 }
 
-Program start(const std::string& program, const std::vector<std::string>& args) {
+Program start(const std::string& program, const std::vector<std::string>& args,
+              const std::string& console_file) {
     int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        throw std::runtime_error("pipe");
+    if (console_file.empty() ? pipe2(out, O_CLOEXEC) != 0
+                             : (out[0] = -1, out[1] = open(console_file.c_str(),
+                                                           O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                                                           0644)) < 0) {
+        throw std::runtime_error("no console for " + program);
     }
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
@@ -69,6 +75,7 @@ Program start(const std::string& program, const std::vector<std::string>& args) 
     }
     close(out[1]);
     p.console_fd = out[0];
+    p.console_file = console_file;
     return p;
 }
 
@@ -79,6 +86,9 @@ namespace {
 bool pump(Program& p, VirtualPort* port, int timeout_ms) {
     pollfd fds[2] = {{p.console_fd, POLLIN, 0}, {port ? port->master : -1, POLLIN, 0}};
     poll(fds, 2, timeout_ms);
+    if (p.console_fd < 0) {
+        fds[0].revents = 0;
+    }
     char buffer[4096];
     if (port != nullptr && port->master >= 0) {
         ssize_t n;
@@ -110,22 +120,30 @@ void collect(Program& p, VirtualPort* port, std::size_t octets, double seconds) 
 
 void finish(Program& p, VirtualPort* port, double seconds) {
     const double deadline = now_s() + seconds;
-    while (pump(p, port, 5)) {
+    int status = 0;
+    // Through a pipe the console's end of file tells that the program is
+    // done; a console file never ends, so there the process is asked.
+    while (p.console_fd >= 0 ? pump(p, port, 5)
+                             : (pump(p, port, 5), waitpid(p.pid, &status, WNOHANG) == 0)) {
         if (now_s() > deadline) {
             kill(p.pid, SIGKILL);
         }
     }
-    int status = 0;
-    waitpid(p.pid, &status, 0);
+    if (p.console_fd >= 0) {
+        waitpid(p.pid, &status, 0);
+        close(p.console_fd);
+        p.console_fd = -1;
+    } else {
+        std::ifstream file(p.console_file, std::ios::binary);
+        p.console.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
     p.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     pump(p, port, 0);  // octets still on the way
-    close(p.console_fd);
-    p.console_fd = -1;
 }
 
 Program run(const std::string& program, const std::vector<std::string>& args,
-            VirtualPort* port) {
-    Program p = start(program, args);
+            VirtualPort* port, const std::string& console_file) {
+    Program p = start(program, args, console_file);
     finish(p, port);
     return p;
 }

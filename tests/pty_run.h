@@ -23,6 +23,7 @@ void close_virtual_port(VirtualPort& port);
 struct Program {
     pid_t pid = -1;
     int console_fd = -1;
+    std::string console_file;  // where the console goes instead of a pipe
     double started = 0;
     std::string console;
     std::vector<std::uint8_t> octets;
@@ -32,8 +33,11 @@ struct Program {
 
 double now_s();
 
-// Starts program with args; its standard output and error go to console.
-Program start(const std::string& program, const std::vector<std::string>& args);
+// Starts program with args; its standard output and error go to console,
+// through a pipe or, when console_file is given, through that file. A file
+// suits a program that leaves helpers behind holding its output open.
+Program start(const std::string& program, const std::vector<std::string>& args,
+              const std::string& console_file = "");
 
 // Collects console and octets (when port is given) until the program has
 // written `octets` octets or `seconds` have passed.
@@ -44,6 +48,6 @@ void finish(Program& p, VirtualPort* port, double seconds = 20);
 
 // start + finish.
 Program run(const std::string& program, const std::vector<std::string>& args,
-            VirtualPort* port);
+            VirtualPort* port, const std::string& console_file = "");
 
 }  // namespace pty_run
