@@ -35,8 +35,10 @@ void close_port();
 // Blocks for the full time, whatever signals arrive meanwhile.
 void sleep_ms(std::int32_t milliseconds);
 
-// Why the last open_port or write_octet failed: the device and the system's
-// words, such as "/dev/ttyS0: No such file or directory".
+// Why the last open_port or write_octet failed, in the system's words: on
+// Linux with the device, such as "/dev/ttyS0: No such file or directory";
+// on Windows, where the port's name is the device, such as "Access is
+// denied".
 const char* failure_reason();
 
 }  // namespace kiss

@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whatever of the build and test tools is missing.
+# With --linux-only, leaves out the Windows cross compiler and Wine.
 set -euo pipefail
 
 needed=(cmake g++ make libgtest-dev)
+if [ "${1:-}" != "--linux-only" ]; then
+    needed+=(g++-mingw-w64-x86-64-posix wine wine64)
+fi
 if ! command -v dpkg >/dev/null; then
     echo "install-deps: not a Debian system; make sure you have: ${needed[*]}" >&2
     exit 0
