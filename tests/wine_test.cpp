@@ -161,70 +161,68 @@ TEST_F(WindowsProgram, SetsEverySpeedWineCanOnATerminalRawEightNoneOne) {
     }
 }
 
-// Wine's relay trace of one run, cut down to the calls on the serial port,
-// with the port's handle written H and runs of equal calls counted.
+// Wine's relay trace of one run, cut down to the program's calls on the
+// serial port and its pauses: arguments as 32-bit values (Wine shows whole
+// 64-bit registers), the port's handle as H, addresses by what they are,
+// and a run of equal calls counted.
 std::vector<std::string> serial_calls(const std::string& trace) {
     std::istringstream lines(trace);
-    std::string line;
-    std::string thread;
+    std::string thread;  // the program's, which opens the port
     std::string handle;
     std::vector<std::string> calls;
-    while (std::getline(lines, line)) {
+    for (std::string line; std::getline(lines, line);) {
         const std::size_t call = line.find(":Call KERNEL32.");
         const std::size_t open = line.find('(');
         const std::size_t close = line.rfind(") ret=");
+        if (thread.empty() && line.find(":Call KERNEL32.CreateFileA(") != std::string::npos &&
+            line.find("\"Com") != std::string::npos) {
+            thread = line.substr(0, call + 1);
+        }
+        if (thread.empty() || line.compare(0, thread.size(), thread) != 0) {
+            continue;
+        }
+        if (handle.empty() && line.find("Ret  KERNEL32.CreateFileA() retval=") != std::string::npos) {
+            const std::size_t value = line.find("retval=") + 7;
+            handle = line.substr(value, line.find(' ', value) - value);
+            handle = handle.substr(handle.size() > 8 ? handle.size() - 8 : 0);
+        }
         if (call == std::string::npos || open == std::string::npos || close == std::string::npos) {
             continue;
         }
         const std::string name = line.substr(call + 15, open - call - 15);
-        if (thread.empty()) {
-            if (name != "CreateFileA" || line.find("\"Com") == std::string::npos) {
-                continue;
-            }
-            thread = line.substr(0, call);
-        } else if (line.compare(0, call, thread) != 0) {
-            continue;
-        }
-        // Arguments as 32-bit values: Wine shows whole 64-bit registers.
-        std::string args;
+        std::vector<std::string> args;
         std::istringstream list(line.substr(open + 1, close - open - 1));
         for (std::string arg; std::getline(list, arg, ',');) {
             const std::size_t quote = arg.find('"');
-            arg = quote != std::string::npos ? arg.substr(quote)
-                                             : arg.substr(arg.size() > 8 ? arg.size() - 8 : 0);
-            args += (args.empty() ? "" : ",") + arg;
+            args.push_back(quote != std::string::npos ? arg.substr(quote)
+                                                      : arg.substr(arg.size() > 8 ? arg.size() - 8 : 0));
         }
-        if (name == "CreateFileA") {
-            calls.push_back(name + "(" + args + ")");
-            continue;
-        }
-        if (handle.empty() && name == "SetupComm") {
-            handle = args.substr(0, 8);
-        }
-        if (name == "Sleep") {
-            calls.push_back(name + "(" + args + ")");
-        } else if (!handle.empty() && args.compare(0, 8, handle) == 0) {
-            // Buffers differ from call to call; the handle and sizes count.
-            std::string shown = "H" + args.substr(8);
-            if (name == "WriteFile") {
-                shown = "H,buffer," + args.substr(18, 8) + ",count," + args.substr(36);
-            } else if (name != "SetupComm" && name != "CloseHandle") {
-                shown = "H,block";
+        if (name != "CreateFileA" && name != "Sleep") {
+            if (args.empty() || args[0] != handle) {
+                continue;  // the console's writes, the input file's closing
             }
-            calls.push_back(name + "(" + shown + ")");
+            args[0] = "H";
+            if (name == "WriteFile") {
+                args[1] = "buffer";
+                args[3] = "count";
+            } else if (name != "SetupComm" && name != "CloseHandle") {
+                args[1] = "block";
+            }
         }
-    }
-    std::vector<std::string> counted;
-    for (const std::string& c : calls) {
-        if (!counted.empty() && counted.back().rfind(c, 0) == 0) {
-            const std::size_t times = counted.back().find(" x");
-            const int n = times == std::string::npos ? 1 : std::stoi(counted.back().substr(times + 2));
-            counted.back() = c + " x" + std::to_string(n + 1);
+        std::string shown = name + "(";
+        for (std::size_t i = 0; i < args.size(); ++i) {
+            shown += (i == 0 ? "" : ",") + args[i];
+        }
+        shown += ")";
+        if (!calls.empty() && calls.back().rfind(shown, 0) == 0) {
+            const std::size_t times = calls.back().find(" x");
+            const int n = times == std::string::npos ? 1 : std::stoi(calls.back().substr(times + 2));
+            calls.back() = shown + " x" + std::to_string(n + 1);
         } else {
-            counted.push_back(c);
+            calls.push_back(shown);
         }
     }
-    return counted;
+    return calls;
 }
 
 TEST_F(WindowsProgram, MakesExactlyTheSerialCallsOfTheDesign) {
