@@ -1,0 +1,219 @@
+#include "monitor/decode.h"
+
+#include <cstdio>
+
+namespace monitor {
+
+namespace {
+
+constexpr std::size_t ADDRESS_LENGTH = 7;
+constexpr std::size_t MAX_ADDRESSES = 2 + MAX_DIGIPEATERS;
+constexpr std::uint8_t LAST_ADDRESS_BIT = 0x01;
+constexpr std::uint8_t FLAG_BIT = 0x80;
+constexpr std::uint8_t CONTROL_UI = 0x03;
+constexpr std::uint8_t PID_NO_LAYER3 = 0xF0;
+
+char problem_text[128];
+
+const char* problem(const char* format, unsigned value, unsigned other = 0) {
+    std::snprintf(problem_text, sizeof problem_text, format, value, other);
+    return problem_text;
+}
+
+bool allowed(std::uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+
+// Fills address from its seven octets; returns what AX.25 would not allow
+// in it, or nullptr.
+const char* decode_address(const std::uint8_t* octets, Address& address) {
+    const char* flaw = nullptr;
+    address.callsign_length = 0;
+    bool padding = false;
+    for (std::size_t i = 0; i < CALLSIGN_LENGTH; ++i) {
+        const std::uint8_t c = static_cast<std::uint8_t>(octets[i] >> 1);
+        if ((octets[i] & LAST_ADDRESS_BIT) != 0 && flaw == nullptr) {
+            flaw = problem("callsign octet %u has the end-of-address bit set", unsigned(i + 1));
+        }
+        if (c == ' ') {
+            padding = true;
+            continue;
+        }
+        if (flaw == nullptr && padding) {
+            flaw = problem("callsign has a space before character %u", unsigned(i + 1));
+        } else if (flaw == nullptr && !allowed(c)) {
+            flaw = problem("callsign character 0x%02X is not A-Z or 0-9", c);
+        }
+        while (padding && address.callsign_length < i) {
+            address.callsign[address.callsign_length++] = ' ';
+        }
+        padding = false;
+        address.callsign[address.callsign_length++] = c;
+    }
+    if (address.callsign_length == 0 && flaw == nullptr) {
+        flaw = "an empty callsign";
+    }
+    const std::uint8_t ssid_octet = octets[CALLSIGN_LENGTH];
+    address.ssid = (ssid_octet >> 1) & 0x0Fu;
+    address.flag = (ssid_octet & FLAG_BIT) != 0;
+    return flaw;
+}
+
+struct Output {
+    char* out;
+    std::size_t capacity;
+    std::size_t length;
+};
+
+void put(Output& o, char c) {
+    if (o.length + 1 < o.capacity) {
+        o.out[o.length] = c;
+    }
+    ++o.length;
+}
+
+void put(Output& o, const char* text) {
+    for (; *text != '\0'; ++text) {
+        put(o, *text);
+    }
+}
+
+void put_octet(Output& o, std::uint8_t c) {
+    if (c >= 0x20 && c < 0x7F) {
+        put(o, static_cast<char>(c));
+    } else {
+        char shown[8];
+        std::snprintf(shown, sizeof shown, "<0x%02X>", c);
+        put(o, shown);
+    }
+}
+
+void put_address(Output& o, const Address& a) {
+    for (std::size_t i = 0; i < a.callsign_length; ++i) {
+        put_octet(o, a.callsign[i]);
+    }
+    if (a.ssid != 0) {
+        char ssid[8];
+        std::snprintf(ssid, sizeof ssid, "-%u", a.ssid);
+        put(o, ssid);
+    }
+}
+
+}  // namespace
+
+void reset_stream(KissStream& stream) {
+    stream.length = 0;
+    stream.escaped = false;
+    stream.ended = false;
+    stream.problem = nullptr;
+}
+
+kiss_result take_octet(KissStream& stream, std::uint8_t octet) {
+    if (stream.ended) {
+        reset_stream(stream);
+    }
+    if (octet == FEND) {
+        if (stream.escaped && stream.problem == nullptr) {
+            stream.problem = "the frame ends right after FESC";
+        }
+        stream.escaped = false;
+        if (stream.length == 0 && stream.problem == nullptr) {
+            return kiss_incomplete;  // a FEND between frames, or a doubled one
+        }
+        stream.ended = true;
+        return stream.problem == nullptr ? kiss_frame : kiss_damaged;
+    }
+    if (stream.escaped) {
+        stream.escaped = false;
+        if (octet == TFEND) {
+            octet = FEND;
+        } else if (octet == TFESC) {
+            octet = FESC;
+        } else if (stream.problem == nullptr) {
+            stream.problem = problem("FESC is followed by 0x%02X, not TFEND or TFESC", octet);
+        }
+    } else if (octet == FESC) {
+        stream.escaped = true;
+        return kiss_incomplete;
+    }
+    if (stream.length < KISS_CAPACITY) {
+        stream.frame[stream.length++] = octet;
+    } else if (stream.problem == nullptr) {
+        stream.problem = problem("the frame is longer than %u octets", unsigned(KISS_CAPACITY));
+    }
+    return kiss_incomplete;
+}
+
+const char* decode_frame(const std::uint8_t* octets, std::size_t length, Frame& frame) {
+    frame.path_count = 0;
+    frame.info = nullptr;
+    frame.info_length = 0;
+    frame.complete = false;
+
+    std::size_t addresses = 0;
+    std::size_t at = 0;
+    for (;;) {
+        if (at + ADDRESS_LENGTH > length) {
+            return problem("cut short: %u octets end inside address %u", unsigned(length),
+                           unsigned(addresses + 1));
+        }
+        if (addresses == MAX_ADDRESSES) {
+            return problem("more than %u digipeaters", unsigned(MAX_DIGIPEATERS));
+        }
+        ++addresses;
+        at += ADDRESS_LENGTH;
+        if ((octets[at - 1] & LAST_ADDRESS_BIT) != 0) {
+            break;
+        }
+    }
+    if (addresses < 2) {
+        return "no end-of-address bit: the address field ends after the destination";
+    }
+    if (at == length) {
+        return "cut short: no control octet";
+    }
+    if (octets[at] != CONTROL_UI) {
+        return problem("control octet 0x%02X, not UI (0x03)", octets[at]);
+    }
+    if (at + 1 == length) {
+        return "cut short: no PID octet";
+    }
+    if (octets[at + 1] != PID_NO_LAYER3) {
+        return problem("PID 0x%02X, not 0xF0 (no layer 3)", octets[at + 1]);
+    }
+
+    const char* flaw = decode_address(octets, frame.destination);
+    const char* source_flaw = decode_address(octets + ADDRESS_LENGTH, frame.source);
+    flaw = flaw != nullptr ? flaw : source_flaw;
+    for (std::size_t i = 2; i < addresses; ++i) {
+        const char* path_flaw = decode_address(octets + i * ADDRESS_LENGTH, frame.path[i - 2]);
+        flaw = flaw != nullptr ? flaw : path_flaw;
+    }
+    frame.path_count = addresses - 2;
+    frame.info = octets + at + 2;
+    frame.info_length = length - at - 2;
+    frame.complete = true;
+    return flaw;
+}
+
+std::size_t format_tnc2(const Frame& frame, char* out, std::size_t capacity) {
+    Output o{out, capacity, 0};
+    put_address(o, frame.source);
+    put(o, '>');
+    put_address(o, frame.destination);
+    for (std::size_t i = 0; i < frame.path_count; ++i) {
+        put(o, ',');
+        put_address(o, frame.path[i]);
+        if (frame.path[i].flag) {
+            put(o, '*');
+        }
+    }
+    put(o, ':');
+    for (std::size_t i = 0; i < frame.info_length; ++i) {
+        put_octet(o, frame.info[i]);
+    }
+    if (capacity > 0) {
+        out[o.length < capacity ? o.length : capacity - 1] = '\0';
+    }
+    return o.length;
+}
+
+}  // namespace monitor

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Reading back what a KISS TNC receives: KISS frames out of the octet stream,
+// and the AX.25 UI frame inside one, decoded strictly. Nothing here prints;
+// a frame that breaks a rule comes back with the rule it breaks.
+namespace monitor {
+
+constexpr std::uint8_t FEND = 0xC0;
+constexpr std::uint8_t FESC = 0xDB;
+constexpr std::uint8_t TFEND = 0xDC;
+constexpr std::uint8_t TFESC = 0xDD;
+
+// Longest KISS frame kept, its command octet included; the sender's own
+// longest frame is a little over 7 kB.
+constexpr std::size_t KISS_CAPACITY = 8192;
+
+struct KissStream {
+    std::uint8_t frame[KISS_CAPACITY];
+    std::size_t length;
+    bool escaped;         // the last octet was FESC
+    bool ended;           // the frame has been handed over; the next octet starts anew
+    const char* problem;  // what is wrong with the frame so far, or nullptr
+};
+
+enum kiss_result {
+    kiss_incomplete,  // nothing to show yet
+    kiss_frame,       // frame[0 .. length) holds a whole frame, command octet first
+    kiss_damaged,     // a frame ended that broke KISS's rules: problem says how
+};
+
+void reset_stream(KissStream& stream);
+
+// Takes the next octet from the line. After kiss_frame or kiss_damaged the
+// frame stays readable until the next octet is taken.
+kiss_result take_octet(KissStream& stream, std::uint8_t octet);
+
+constexpr std::size_t CALLSIGN_LENGTH = 6;
+constexpr std::size_t MAX_DIGIPEATERS = 8;
+
+struct Address {
+    std::uint8_t callsign[CALLSIGN_LENGTH];  // characters, without the padding
+    std::size_t callsign_length;
+    unsigned ssid;
+    bool flag;  // command/response bit; for a digipeater, has-been-repeated
+};
+
+struct Frame {
+    Address destination;
+    Address source;
+    Address path[MAX_DIGIPEATERS];
+    std::size_t path_count;
+    const std::uint8_t* info;  // points into the decoded octets
+    std::size_t info_length;
+    bool complete;  // every field decoded, even if problem names a flaw
+};
+
+// Decodes an AX.25 frame (KISS command octet removed, no checksum). Returns
+// nullptr for a sound UI frame, or what is off: a frame cut short, an
+// address field without its end, more than 8 digipeaters, a control octet
+// other than UI, a PID other than "no layer 3", or a callsign that AX.25
+// does not allow (the only flaw after which complete is still true).
+const char* decode_frame(const std::uint8_t* octets, std::size_t length, Frame& frame);
+
+// The frame as a line of TNC2 monitor text, SOURCE>DEST,PATH*:info, with
+// every octet of the information outside printable ASCII shown as <0xNN>.
+// Writes at most capacity octets, the terminating zero included; returns
+// the length the whole line needs.
+std::size_t format_tnc2(const Frame& frame, char* out, std::size_t capacity);
+
+}  // namespace monitor
