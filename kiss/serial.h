@@ -4,7 +4,8 @@
 #include <cstdint>
 
 // The seam to the platform: the serial device and the pause between frames.
-// One source file per platform implements it; the tests link a fake one.
+// Each platform implements it in two files, serial_* and pause_*; the tests
+// link a fake serial layer, or a pause of a thousandth of the time.
 // Nothing behind it prints: a failure is kept, with the system's reason, for
 // the caller to word.
 namespace kiss {

@@ -1,3 +1,4 @@
+#include "kiss/clock_posix.h"
 #include "kiss/line_settings.h"
 #include "kiss/serial.h"
 
@@ -11,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 // ComN names the N-1st device of this family; a builder with a USB adapter
 // sets it to /dev/ttyUSB or /dev/ttyACM.
@@ -40,20 +40,6 @@ char reason[256];
 
 void record_failure(const char* why) {
     std::snprintf(reason, sizeof reason, "%s: %s", device_path, why);
-}
-
-long long monotonic_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
-}
-
-void sleep_until(long long deadline_ns) {
-    timespec deadline{};
-    deadline.tv_sec = static_cast<time_t>(deadline_ns / 1'000'000'000LL);
-    deadline.tv_nsec = static_cast<long>(deadline_ns % 1'000'000'000LL);
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
-    }
 }
 
 // Gives the device back: the exclusive claims first, so that nobody waits
@@ -113,7 +99,7 @@ open_result open_port() {
 }
 
 bool write_octet(std::uint8_t octet) {
-    const long long deadline = monotonic_ns() + WRITE_BUDGET_NS;
+    const long long deadline = posix_clock::now_ns() + WRITE_BUDGET_NS;
     for (;;) {
         int queued = 0;
         if (ioctl(port_handle, TIOCOUTQ, &queued) != 0) {
@@ -128,10 +114,10 @@ bool write_octet(std::uint8_t octet) {
                 return fail_write(std::strerror(errno));  // EIO after a hang-up
             }
         }
-        if (monotonic_ns() >= deadline) {
+        if (posix_clock::now_ns() >= deadline) {
             return fail_write("no octet taken within 60 ms");
         }
-        sleep_until(monotonic_ns() + RETRY_SLICE_NS);
+        posix_clock::sleep_until(posix_clock::now_ns() + RETRY_SLICE_NS);
     }
 }
 
@@ -139,10 +125,6 @@ void close_port() {
     if (port_handle >= 0) {
         release_port();
     }
-}
-
-void sleep_ms(std::int32_t milliseconds) {
-    sleep_until(monotonic_ns() + milliseconds * 1'000'000LL);
 }
 
 const char* failure_reason() { return reason; }

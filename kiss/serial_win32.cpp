@@ -128,8 +128,6 @@ void close_port() {
     }
 }
 
-void sleep_ms(std::int32_t milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
-
 const char* failure_reason() { return reason; }
 
 }  // namespace kiss

@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,7 @@ using terminal::stall;
 
 const std::string test_program = UIPACER_TEST_PROGRAM;
 const std::string real_program = UIPACER_PROGRAM;
+const std::string quick_pause_program = UIPACER_QUICK_PAUSE_PROGRAM;
 const std::string device_dir = UIPACER_TEST_DEVICE_DIR;
 
 std::string device(int com) { return device_dir + "/ttyS" + std::to_string(com - 1); }
@@ -221,5 +223,42 @@ TEST_F(ProgramTest, AHangUpEndsTheRunWithStatusOne) {
                              "\nUnable to write to serial port Com1 (" + device(1) +
                              ": Input/output error).\n");
 }
+
+#ifdef UIPACER_HEAP_COUNTER
+// The program allocates nothing of its own: a file of a thousand lines
+// takes no more heap allocations, and no more memory, than a file of one.
+TEST_F(ProgramTest, NeitherHeapNorMemoryGrowsWithTheFile) {
+    struct Use {
+        std::string allocations;
+        long peak_kb;
+    };
+    const auto measure = [this](int lines) {
+        std::string content;
+        for (int i = 0; i < lines; ++i) {
+            content += "N0CALL-9>APRS,WIDE1-1*,WIDE2-2:>line " + std::to_string(i % 10) + "\n";
+        }
+        const std::string input = write_temp_file("lines.txt", content);
+        const std::string report = temp_dir() + "heap.txt";
+        setenv("LD_PRELOAD", UIPACER_HEAP_COUNTER, 1);
+        setenv("UIPACER_HEAP_REPORT", report.c_str(), 1);
+        Program p = pty_run::start(quick_pause_program, {input, "1", "115200", "1"});
+        unsetenv("LD_PRELOAD");
+        unsetenv("UIPACER_HEAP_REPORT");
+        pty_run::finish(p, &port, 60);
+        EXPECT_EQ(p.status, 0);
+        EXPECT_EQ(p.octets.size(), 41u * static_cast<std::size_t>(lines));
+        std::ifstream file(report);
+        Use use{"", p.peak_kb};
+        std::getline(file, use.allocations);
+        return use;
+    };
+    const Use one = measure(1);
+    const Use thousand = measure(1000);
+    ASSERT_FALSE(one.allocations.empty()) << "no report from the heap counter";
+    EXPECT_EQ(thousand.allocations, one.allocations);
+    // The resident size wanders by some 200 kB from run to run.
+    EXPECT_LT(thousand.peak_kb - one.peak_kb, 512) << one.peak_kb << " kB for one line";
+}
+#endif
 
 }  // namespace

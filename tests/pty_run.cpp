@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -121,16 +122,17 @@ void collect(Program& p, VirtualPort* port, std::size_t octets, double seconds) 
 void finish(Program& p, VirtualPort* port, double seconds) {
     const double deadline = now_s() + seconds;
     int status = 0;
+    rusage usage{};
     // Through a pipe the console's end of file tells that the program is
     // done; a console file never ends, so there the process is asked.
     while (p.console_fd >= 0 ? pump(p, port, 5)
-                             : (pump(p, port, 5), waitpid(p.pid, &status, WNOHANG) == 0)) {
+                             : (pump(p, port, 5), wait4(p.pid, &status, WNOHANG, &usage) == 0)) {
         if (now_s() > deadline) {
             kill(p.pid, SIGKILL);
         }
     }
     if (p.console_fd >= 0) {
-        waitpid(p.pid, &status, 0);
+        wait4(p.pid, &status, 0, &usage);
         close(p.console_fd);
         p.console_fd = -1;
     } else {
@@ -138,6 +140,7 @@ void finish(Program& p, VirtualPort* port, double seconds) {
         p.console.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     }
     p.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    p.peak_kb = usage.ru_maxrss;
     pump(p, port, 0);  // octets still on the way
 }
 

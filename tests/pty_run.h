@@ -29,6 +29,7 @@ struct Program {
     std::vector<std::uint8_t> octets;
     std::vector<double> arrival;  // seconds after start, one per octet
     int status = -1;              // exit status, or 128 + signal
+    long peak_kb = 0;             // the most memory it held at once
 };
 
 double now_s();
