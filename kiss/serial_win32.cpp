@@ -67,8 +67,8 @@ open_result refuse_settings() {
 
 open_result open_port() {
     // Not shared: no other program may write into our frames.
-    port_handle = CreateFileA(port_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              0, nullptr);
+    port_handle =
+        CreateFileA(port_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (port_handle == INVALID_HANDLE_VALUE) {
         record_failure(GetLastError());
         return port_unavailable;

@@ -1,5 +1,5 @@
-#include "ax25/encoder.h"
 #include "kiss/kiss.h"
+#include "ax25/encoder.h"
 #include "kiss/serial.h"
 #include "tests/fake_serial.h"
 #include "tests/hex.h"
@@ -19,8 +19,8 @@ const Vector vectors[] = {
      "C0 00 84 40 40 40 40 40 E0 82 40 40 40 40 40 61 03 F0 69 C0"},
     {"FEND and FESC in the information text are escaped", "A>B:\xC0x\xDB",
      "C0 00 84 40 40 40 40 40 E0 82 40 40 40 40 40 61 03 F0 DB DC 78 DB DD C0"},
-    {"a '`' in a callsign becomes the address octet C0", "`>B:",
-     "C0 00 84 40 40 40 40 40 E0 DB DC 40 40 40 40 40 61 03 F0 C0"},
+    {"a '`' in a callsign becomes the address octet C0",
+     "`>B:", "C0 00 84 40 40 40 40 40 E0 DB DC 40 40 40 40 40 61 03 F0 C0"},
     {"TFEND and TFESC alone are plain data", "A>B:\xDC\xDD",
      "C0 00 84 40 40 40 40 40 E0 82 40 40 40 40 40 61 03 F0 DC DD C0"},
 };

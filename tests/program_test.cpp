@@ -49,7 +49,6 @@ void point(int com, const std::string& target) {
     }
 }
 
-
 std::string octets_of(const Program& p) { return hex(p.octets.data(), p.octets.size()); }
 
 class ProgramTest : public ::testing::Test {
@@ -75,11 +74,12 @@ TEST(RealProgram, MapsComFourToTheFourthSerialDevice) {
     if (access("/dev/ttyS3", F_OK) == 0) {
         GTEST_SKIP() << "this machine has a /dev/ttyS3; not touching it";
     }
-    const Program p = pty_run::run(real_program, {write_temp_file("empty.txt", ""), "4", "9600", "1"},
-                                   nullptr);
+    const Program p =
+        pty_run::run(real_program, {write_temp_file("empty.txt", ""), "4", "9600", "1"}, nullptr);
     EXPECT_EQ(p.status, 1);
-    EXPECT_EQ(p.console,
-              banner + "\nUnable to open serial port Com4 (/dev/ttyS3: No such file or directory).\n");
+    EXPECT_EQ(
+        p.console,
+        banner + "\nUnable to open serial port Com4 (/dev/ttyS3: No such file or directory).\n");
 }
 
 TEST_F(ProgramTest, SendsEveryLineAsAnExactKissFrameThenPauses) {
@@ -196,8 +196,9 @@ TEST_F(ProgramTest, AStalledDeviceEndsTheRunAtOnceWithStatusOne) {
     pty_run::finish(p, nullptr);  // reading the master would unstall it
     const double elapsed = pty_run::now_s() - p.started;
     EXPECT_EQ(p.status, 1);
-    EXPECT_EQ(p.console, banner + announcement("A>B:i\n") + "\nUnable to write to serial port Com1 (" +
-                             device(1) + ": no octet taken within 60 ms).\n");
+    EXPECT_EQ(p.console, banner + announcement("A>B:i\n") +
+                             "\nUnable to write to serial port Com1 (" + device(1) +
+                             ": no octet taken within 60 ms).\n");
     EXPECT_LT(elapsed, 2.0) << "paused or hung at close";
 
     // Discarding the unsent output empties the terminal's queue but for

@@ -50,10 +50,10 @@ void close_virtual_port(VirtualPort& port) {
 Program start(const std::string& program, const std::vector<std::string>& args,
               const std::string& console_file) {
     int out[2];
-    if (console_file.empty() ? pipe2(out, O_CLOEXEC) != 0
-                             : (out[0] = -1, out[1] = open(console_file.c_str(),
-                                                           O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                                                           0644)) < 0) {
+    if (console_file.empty()
+            ? pipe2(out, O_CLOEXEC) != 0
+            : (out[0] = -1, out[1] = open(console_file.c_str(),
+                                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) < 0) {
         throw std::runtime_error("no console for " + program);
     }
     std::vector<char*> argv;
@@ -144,8 +144,8 @@ void finish(Program& p, VirtualPort* port, double seconds) {
     pump(p, port, 0);  // octets still on the way
 }
 
-Program run(const std::string& program, const std::vector<std::string>& args,
-            VirtualPort* port, const std::string& console_file) {
+Program run(const std::string& program, const std::vector<std::string>& args, VirtualPort* port,
+            const std::string& console_file) {
     Program p = start(program, args, console_file);
     finish(p, port);
     return p;

@@ -48,7 +48,7 @@ void collect(Program& p, VirtualPort* port, std::size_t octets, double seconds);
 void finish(Program& p, VirtualPort* port, double seconds = 20);
 
 // start + finish.
-Program run(const std::string& program, const std::vector<std::string>& args,
-            VirtualPort* port, const std::string& console_file = "");
+Program run(const std::string& program, const std::vector<std::string>& args, VirtualPort* port,
+            const std::string& console_file = "");
 
 }  // namespace pty_run

@@ -24,9 +24,8 @@ struct Outcome {
     std::vector<std::string> events;
 };
 
-
-Outcome run(std::vector<std::string> args, fake_serial::Failure failure = fake_serial::Failure::none,
-        std::size_t fail_at = 0) {
+Outcome run(std::vector<std::string> args,
+            fake_serial::Failure failure = fake_serial::Failure::none, std::size_t fail_at = 0) {
     fake_serial::reset(failure, fail_at);
     args.insert(args.begin(), "uipacer");
     std::vector<char*> argv;
@@ -114,10 +113,14 @@ TEST(SendLoop, ReadsLinesAsTheyStandAndPausesAfterEachFrame) {
     const Case cases[] = {
         {"empty file: opened and closed, no pause", "", {}, {}},
         {"last line without newline still sent", "A>B:1\nA>B:2", {"A>B:1\n", "A>B:2"}, {21, 20}},
-        {"CR, 0x1A and empty lines are data", "A>B:\r\n\x1A\n\n",
-         {"A>B:\r\n", "\x1A\n", "\n"}, {21, 19, 19}},
-        {"a line over 1024 characters arrives in two pieces", long_line + "\n",
-         {long_line.substr(0, 1024), "A>B:tail\n"}, {1039, 24}},
+        {"CR, 0x1A and empty lines are data",
+         "A>B:\r\n\x1A\n\n",
+         {"A>B:\r\n", "\x1A\n", "\n"},
+         {21, 19, 19}},
+        {"a line over 1024 characters arrives in two pieces",
+         long_line + "\n",
+         {long_line.substr(0, 1024), "A>B:tail\n"},
+         {1039, 24}},
     };
     for (const Case& c : cases) {
         const Outcome r = run({write_temp_file("input.txt", c.content), "1", "9600", "3"});
@@ -152,15 +155,21 @@ TEST(Faults, EndTheRunWithStatusOneAndAReason) {
         std::vector<std::string> events;
     };
     const Case cases[] = {
-        {fake_serial::Failure::open, 0,
-         "\nUnable to open serial port Com2 (/dev/fake: reason).\n", {"open Com2 9600"}},
-        {fake_serial::Failure::settings, 0,
-         "\nUnable to configure serial port Com2 (/dev/fake: reason).\n", {"open Com2 9600"}},
-        {fake_serial::Failure::write, 0,
+        {fake_serial::Failure::open,
+         0,
+         "\nUnable to open serial port Com2 (/dev/fake: reason).\n",
+         {"open Com2 9600"}},
+        {fake_serial::Failure::settings,
+         0,
+         "\nUnable to configure serial port Com2 (/dev/fake: reason).\n",
+         {"open Com2 9600"}},
+        {fake_serial::Failure::write,
+         0,
          announcement("A>B:i\n") + "\nUnable to write to serial port Com2 (/dev/fake: reason).\n",
          {"open Com2 9600", "write failed", "close"}},
         // The closing FEND of the second frame: no pause after it, status 1.
-        {fake_serial::Failure::write, 41,
+        {fake_serial::Failure::write,
+         41,
          announcement("A>B:i\n") + announcement("A>B:j\n") +
              "\nUnable to write to serial port Com2 (/dev/fake: reason).\n",
          {"open Com2 9600", one_frame_octets, "pause 1000",

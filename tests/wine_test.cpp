@@ -61,11 +61,11 @@ void prepare_wine() {
     wine_command({"wineboot", "-i"});
     for (int com = 1; com <= 4; ++com) {
         unlink(port_link(com).c_str());
-        wine_command({"reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM" + std::to_string(com),
-                      "/t", "REG_SZ", "/d", port_link(com), "/f"});
+        wine_command({"reg", "add", "HKLM\\Software\\Wine\\Ports", "/v",
+                      "COM" + std::to_string(com), "/t", "REG_SZ", "/d", port_link(com), "/f"});
     }
-    wine_command({"reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/t",
-                  "REG_SZ", "/d", traced_calls, "/f"});
+    wine_command({"reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/t", "REG_SZ",
+                  "/d", traced_calls, "/f"});
     ASSERT_EQ(pty_run::run(wineserver, {"-w"}, nullptr).status, 0);
     std::ofstream(ready) << "COM1-COM4 mapped to " << wine_dir << "/comN\n";
 }
@@ -181,7 +181,8 @@ std::vector<std::string> serial_calls(const std::string& trace) {
         if (thread.empty() || line.compare(0, thread.size(), thread) != 0) {
             continue;
         }
-        if (handle.empty() && line.find("Ret  KERNEL32.CreateFileA() retval=") != std::string::npos) {
+        if (handle.empty() &&
+            line.find("Ret  KERNEL32.CreateFileA() retval=") != std::string::npos) {
             const std::size_t value = line.find("retval=") + 7;
             handle = line.substr(value, line.find(' ', value) - value);
             handle = handle.substr(handle.size() > 8 ? handle.size() - 8 : 0);
@@ -194,8 +195,9 @@ std::vector<std::string> serial_calls(const std::string& trace) {
         std::istringstream list(line.substr(open + 1, close - open - 1));
         for (std::string arg; std::getline(list, arg, ',');) {
             const std::size_t quote = arg.find('"');
-            args.push_back(quote != std::string::npos ? arg.substr(quote)
-                                                      : arg.substr(arg.size() > 8 ? arg.size() - 8 : 0));
+            args.push_back(quote != std::string::npos
+                               ? arg.substr(quote)
+                               : arg.substr(arg.size() > 8 ? arg.size() - 8 : 0));
         }
         if (name != "CreateFileA" && name != "Sleep") {
             if (args.empty() || args[0] != handle) {
@@ -216,7 +218,8 @@ std::vector<std::string> serial_calls(const std::string& trace) {
         shown += ")";
         if (!calls.empty() && calls.back().rfind(shown, 0) == 0) {
             const std::size_t times = calls.back().find(" x");
-            const int n = times == std::string::npos ? 1 : std::stoi(calls.back().substr(times + 2));
+            const int n =
+                times == std::string::npos ? 1 : std::stoi(calls.back().substr(times + 2));
             calls.back() = shown + " x" + std::to_string(n + 1);
         } else {
             calls.push_back(shown);

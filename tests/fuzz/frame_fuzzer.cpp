@@ -119,7 +119,8 @@ void check_grammar_line(const std::string& text) {
         return;
     }
     monitor::Frame frame{};
-    const char* problem = monitor::decode_frame(ax25::frame_buffer + 1, ax25::frame_length - 1, frame);
+    const char* problem =
+        monitor::decode_frame(ax25::frame_buffer + 1, ax25::frame_length - 1, frame);
     if (problem != nullptr) {
         fail(problem, text);
     }
