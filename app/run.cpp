@@ -33,25 +33,27 @@ std::FILE* input_stream;
 char line_buffer[ax25::LINE_CAPACITY + 1];
 
 // Each message is flushed as it is printed, so that a console piped into a
-// log shows every frame as it goes out, not at exit.
+// log shows every frame as it goes out, not at exit. The console serves the
+// operator: a full disk under a redirected console must not stop the frames,
+// so what printing returns is not examined.
 void show(const char* text) {
-    std::fputs(text, stdout);
-    std::fflush(stdout);
+    (void)std::fputs(text, stdout);
+    (void)std::fflush(stdout);
 }
 
 void show(const char* format, const char* detail) {
-    std::printf(format, detail);
-    std::fflush(stdout);
+    (void)std::printf(format, detail);
+    (void)std::fflush(stdout);
 }
 
 void show(const char* format, const char* first, const char* second) {
-    std::printf(format, first, second);
-    std::fflush(stdout);
+    (void)std::printf(format, first, second);
+    (void)std::fflush(stdout);
 }
 
 int finish(int status) {
     if (input_stream != nullptr) {
-        std::fclose(input_stream);
+        (void)std::fclose(input_stream);  // read only: nothing can be lost
         input_stream = nullptr;
     }
     return status;
@@ -120,7 +122,9 @@ int run_main(int argc, char** argv) {
         show("\nInvalid com port specified.\n");
         return finish(EXIT_FAILED);
     }
-    std::snprintf(kiss::port_name, sizeof kiss::port_name, "Com%d", static_cast<int>(com_port));
+    // "Com1" to "Com4": fits, so the result tells nothing.
+    (void)std::snprintf(kiss::port_name, sizeof kiss::port_name, "Com%d",
+                        static_cast<int>(com_port));
     if (check_baud_rate(argv[3]) == 0) {
         show("\nInvalid baud rate specified.\n");
         return finish(EXIT_FAILED);

@@ -35,11 +35,12 @@ constexpr long long RETRY_SLICE_NS = 1'000'000;
 constexpr int OUTPUT_QUEUE_LIMIT = 128;
 
 int port_handle = -1;
-char device_path[64];
+char device_path[sizeof UIPACER_DEVICE_FAMILY + 20];  // and the number of any long
 char reason[256];
 
+// A reason too long for its buffer is cut short, which is all we could do.
 void record_failure(const char* why) {
-    std::snprintf(reason, sizeof reason, "%s: %s", device_path, why);
+    (void)std::snprintf(reason, sizeof reason, "%s: %s", device_path, why);
 }
 
 // Gives the device back: the exclusive claims first, so that nobody waits
@@ -63,7 +64,7 @@ bool fail_write(const char* why) {
     record_failure(why);
     // Whatever is still queued would otherwise hold up close() for as long
     // as the driver's closing wait, up to 30 s on a stalled line.
-    tcflush(port_handle, TCOFLUSH);
+    (void)tcflush(port_handle, TCOFLUSH);
     return false;
 }
 
@@ -71,7 +72,8 @@ bool fail_write(const char* why) {
 
 open_result open_port() {
     const long number = std::strtol(port_name + 3, nullptr, 10);  // past "Com"
-    std::snprintf(device_path, sizeof device_path, "%s%ld", UIPACER_DEVICE_FAMILY, number - 1);
+    (void)std::snprintf(device_path, sizeof device_path, "%s%ld", UIPACER_DEVICE_FAMILY,
+                        number - 1);
 
     // Non-blocking, so that a modem line without carrier cannot hold us at
     // open(), and so that a full queue shows as EAGAIN instead of a hang.

@@ -44,7 +44,8 @@ void record_failure(DWORD error) {
         --end;
     }
     if (end == 0) {
-        std::snprintf(reason, sizeof reason, "system error %lu", static_cast<unsigned long>(error));
+        (void)std::snprintf(reason, sizeof reason, "system error %lu",
+                            static_cast<unsigned long>(error));
     } else {
         reason[end] = '\0';
     }
@@ -73,14 +74,14 @@ open_result open_port() {
         record_failure(GetLastError());
         return port_unavailable;
     }
-    if (!SetupComm(port_handle, QUEUE_SIZE, QUEUE_SIZE)) {
+    if (SetupComm(port_handle, QUEUE_SIZE, QUEUE_SIZE) == FALSE) {
         return refuse_settings();
     }
 
     // Only the line format changes; flow control and the rest stay as the
     // device has them, except that XON/XOFF must be off: KISS is binary, and
     // a 0x13 from the TNC must never hold up our output.
-    if (!GetCommState(port_handle, &device_control)) {
+    if (GetCommState(port_handle, &device_control) == FALSE) {
         return refuse_settings();
     }
     device_control.BaudRate = static_cast<DWORD>(baud_rate);
@@ -90,11 +91,11 @@ open_result open_port() {
     device_control.fAbortOnError = TRUE;
     device_control.fOutX = FALSE;
     device_control.fInX = FALSE;
-    if (!SetCommState(port_handle, &device_control)) {
+    if (SetCommState(port_handle, &device_control) == FALSE) {
         return refuse_settings();
     }
 
-    if (!GetCommTimeouts(port_handle, &time_outs)) {
+    if (GetCommTimeouts(port_handle, &time_outs) == FALSE) {
         return refuse_settings();
     }
     time_outs.ReadIntervalTimeout = READ_INTERVAL_TIMEOUT;
@@ -102,7 +103,7 @@ open_result open_port() {
     time_outs.ReadTotalTimeoutConstant = READ_TOTAL_TIMEOUT_CONSTANT;
     time_outs.WriteTotalTimeoutMultiplier = WRITE_TOTAL_TIMEOUT_MULTIPLIER;
     time_outs.WriteTotalTimeoutConstant = WRITE_TOTAL_TIMEOUT_CONSTANT;
-    if (!SetCommTimeouts(port_handle, &time_outs)) {
+    if (SetCommTimeouts(port_handle, &time_outs) == FALSE) {
         return refuse_settings();
     }
     return port_ready;
@@ -110,13 +111,13 @@ open_result open_port() {
 
 bool write_octet(std::uint8_t octet) {
     DWORD written = 0;
-    if (!WriteFile(port_handle, &octet, 1, &written, nullptr)) {
+    if (WriteFile(port_handle, &octet, 1, &written, nullptr) == FALSE) {
         record_failure(GetLastError());
         return false;
     }
     // A write time-out on a synchronous handle succeeds with nothing written.
     if (written != 1) {
-        std::snprintf(reason, sizeof reason, "no octet taken within 60 ms");
+        (void)std::snprintf(reason, sizeof reason, "no octet taken within 60 ms");
         return false;
     }
     return true;

@@ -16,7 +16,7 @@ constexpr std::uint8_t PID_NO_LAYER3 = 0xF0;
 char problem_text[128];
 
 const char* problem(const char* format, unsigned value, unsigned other = 0) {
-    std::snprintf(problem_text, sizeof problem_text, format, value, other);
+    (void)std::snprintf(problem_text, sizeof problem_text, format, value, other);
     return problem_text;
 }
 
@@ -52,7 +52,7 @@ const char* decode_address(const std::uint8_t* octets, Address& address) {
         flaw = "an empty callsign";
     }
     const std::uint8_t ssid_octet = octets[CALLSIGN_LENGTH];
-    address.ssid = (ssid_octet >> 1) & 0x0Fu;
+    address.ssid = (ssid_octet >> 1) & 0x0FU;
     address.flag = (ssid_octet & FLAG_BIT) != 0;
     return flaw;
 }
@@ -81,7 +81,7 @@ void put_octet(Output& o, std::uint8_t c) {
         put(o, static_cast<char>(c));
     } else {
         char shown[8];
-        std::snprintf(shown, sizeof shown, "<0x%02X>", c);
+        (void)std::snprintf(shown, sizeof shown, "<0x%02X>", c);
         put(o, shown);
     }
 }
@@ -92,7 +92,7 @@ void put_address(Output& o, const Address& a) {
     }
     if (a.ssid != 0) {
         char ssid[8];
-        std::snprintf(ssid, sizeof ssid, "-%u", a.ssid);
+        (void)std::snprintf(ssid, sizeof ssid, "-%u", a.ssid);
         put(o, ssid);
     }
 }

@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh --linux-only
+bash scripts/install-deps.sh linux
 build="$PWD/build/demo"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
     -DUIPACER_DEVICE_FAMILY="$build/ttyS"

@@ -1,18 +1,27 @@
 #!/usr/bin/env bash
-# Installs, with apt-get, whatever of the build and test tools is missing.
-# With --linux-only, leaves out the Windows cross compiler and Wine.
+# Installs, with apt-get, whatever the named test stages need and is missing
+# (all stages when none is named; see scripts/test.sh).
 set -euo pipefail
 
+stages=("$@")
+((${#stages[@]})) || stages=(format linux windows sanitize fuzz analyze)
 needed=(cmake g++ make libgtest-dev)
-if [ "${1:-}" != "--linux-only" ]; then
-    needed+=(g++-mingw-w64-x86-64-posix wine wine64)
-fi
+for stage in "${stages[@]}"; do
+    case "$stage" in
+    format) needed+=(clang-format) ;;
+    linux) ;;
+    windows) needed+=(g++-mingw-w64-x86-64-posix wine wine64) ;;
+    sanitize | fuzz) needed+=(clang libclang-rt-14-dev) ;;
+    analyze) needed+=(clang clang-tidy cppcheck g++-mingw-w64-x86-64-posix) ;;
+    *) echo "install-deps: no stage '$stage'" >&2; exit 2 ;;
+    esac
+done
 if ! command -v dpkg >/dev/null; then
     echo "install-deps: not a Debian system; make sure you have: ${needed[*]}" >&2
     exit 0
 fi
 missing=()
-for package in "${needed[@]}"; do
+for package in $(printf '%s\n' "${needed[@]}" | sort -u); do
     dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
 done
 if ((${#missing[@]})); then

@@ -1,20 +1,100 @@
 #!/usr/bin/env bash
-# Builds uipacer and runs the whole test suite: unit tests of the core over a
-# fake serial layer, the built program against pseudo-terminals, and the
-# Windows build, cross-compiled, against pseudo-terminals under Wine.
-# With --linux-only, leaves out the Windows build.
+# Builds uipacer and runs its checks, stage by stage; name stages to run
+# only those (for example `scripts/test.sh linux`). All of them by default:
+#
+#   format    the sources are formatted as .clang-format says
+#   linux     unit tests over a fake serial layer, and the built program
+#             against pseudo-terminals (g++, warnings as errors)
+#   windows   uipacer.exe, cross-built, against pseudo-terminals under Wine
+#   sanitize  the unit and program tests again under AddressSanitizer and
+#             UndefinedBehaviorSanitizer (clang, warnings as errors)
+#   fuzz      the fuzz target from its seeds, FUZZ_SECONDS long (120)
+#   analyze   clang-tidy and cppcheck, clean
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh "$@"
-windows_program=
-if [ "${1:-}" != "--linux-only" ]; then
-    cmake -S . -B build/windows -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
-    cmake --build build/windows -j"$(nproc)"
-    windows_program="$PWD/build/windows/uipacer.exe"
+stages=("$@")
+((${#stages[@]})) || stages=(format linux windows sanitize fuzz analyze)
+wants() {
+    local stage
+    for stage in "${stages[@]}"; do [ "$stage" = "$1" ] && return 0; done
+    return 1
+}
+bash scripts/install-deps.sh "${stages[@]}"
+jobs=$(nproc)
+sources() { git ls-files '*.cpp' '*.h'; }
+
+configure_windows() {
+    cmake -S . -B build/windows -DCMAKE_BUILD_TYPE=Release -DUIPACER_WERROR=ON \
+        -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+}
+configure_linux() {
+    local windows_program=
+    if wants windows || wants analyze; then
+        windows_program="$PWD/build/windows/uipacer.exe"
+    fi
+    cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Debug -DUIPACER_WERROR=ON \
+        -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DUIPACER_WINDOWS_PROGRAM="$windows_program"
+}
+configure_fuzz() {
+    cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+        -DUIPACER_FUZZ=ON -DUIPACER_WERROR=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
+}
+
+if wants format; then
+    echo "== format"
+    sources | xargs clang-format --dry-run --Werror
 fi
-build=build/test
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DUIPACER_WINDOWS_PROGRAM="$windows_program"
-cmake --build "$build" -j"$(nproc)"
-ctest --test-dir "$build" --output-on-failure -j"$(nproc)"
+
+if wants windows; then
+    echo "== windows build"
+    configure_windows
+    cmake --build build/windows -j"$jobs"
+fi
+
+if wants linux || wants windows; then
+    echo "== linux build and tests"
+    configure_linux
+    cmake --build build/test -j"$jobs"
+    select=()
+    wants linux || select=(-L windows)
+    wants windows || select=(-LE windows)
+    ctest --test-dir build/test --output-on-failure -j"$jobs" "${select[@]}"
+fi
+
+if wants sanitize; then
+    echo "== sanitizers"
+    cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ \
+        -DUIPACER_SANITIZE=ON -DUIPACER_WERROR=ON
+    cmake --build build/sanitize -j"$jobs"
+    ctest --test-dir build/sanitize --output-on-failure -j"$jobs"
+fi
+
+if wants fuzz; then
+    echo "== fuzz"
+    configure_fuzz
+    cmake --build build/fuzz -j"$jobs"
+    mkdir -p build/fuzz/corpus
+    # New finds go to build/fuzz/corpus; the seeds stay as they are.
+    build/fuzz/tests/fuzz/frame_fuzzer -max_len=4200 -max_total_time="${FUZZ_SECONDS:-120}" \
+        -artifact_prefix=build/fuzz/ -print_final_stats=1 build/fuzz/corpus tests/fuzz/seeds
+fi
+
+if wants analyze; then
+    echo "== analyze"
+    [ -f build/windows/compile_commands.json ] || configure_windows
+    [ -f build/test/compile_commands.json ] || configure_linux
+    [ -f build/fuzz/compile_commands.json ] || configure_fuzz
+    mingw_include=$(echo /usr/lib/gcc/x86_64-w64-mingw32/*-posix/include/c++)
+    sources | grep -E '\.cpp$' | grep -v -E '_win32\.cpp$|^tests/fuzz/' |
+        xargs -P "$jobs" -n 4 clang-tidy -p build/test --quiet
+    sources | grep -E '_win32\.cpp$' |
+        xargs clang-tidy -p build/windows --quiet --extra-arg=--target=x86_64-w64-mingw32 \
+            --extra-arg=-isystem"$mingw_include" \
+            --extra-arg=-isystem"$mingw_include/x86_64-w64-mingw32"
+    sources | grep -E '^tests/fuzz/.*\.cpp$' | xargs clang-tidy -p build/fuzz --quiet
+    cppcheck --std=c++17 --enable=warning,style,performance,portability --error-exitcode=1 \
+        --inline-suppr --quiet --library=googletest --library=posix \
+        --suppress=useStlAlgorithm -I . app ax25 kiss monitor tools tests
+fi
+echo "== all passed: ${stages[*]}"

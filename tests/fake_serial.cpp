@@ -63,7 +63,7 @@ bool write_octet(std::uint8_t octet) {
         return false;
     }
     char hex[4];
-    std::snprintf(hex, sizeof hex, " %02X", octet);
+    (void)std::snprintf(hex, sizeof hex, " %02X", octet);
     pending += hex;
     current.octets.push_back(octet);
     return true;

@@ -22,15 +22,15 @@ TEST(LineSettings, BuildsRawEightNoneOneAtAnySpeedKeepingFlowControl) {
     termios2 t = cooked();
     kiss::build_line_settings(t, 7200);
     EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-    EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB), 0u);
+    EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB), 0U);
     EXPECT_EQ(t.c_cflag & (CREAD | CLOCAL), static_cast<tcflag_t>(CREAD | CLOCAL));
     EXPECT_EQ(t.c_cflag & (CRTSCTS | HUPCL), static_cast<tcflag_t>(CRTSCTS | HUPCL));
     EXPECT_EQ(t.c_cflag & CBAUD, static_cast<tcflag_t>(BOTHER));
-    EXPECT_EQ(t.c_ospeed, 7200u);
-    EXPECT_EQ(t.c_ispeed, 7200u);
-    EXPECT_EQ(t.c_iflag, 0u);
-    EXPECT_EQ(t.c_oflag & OPOST, 0u);
-    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(t.c_ospeed, 7200U);
+    EXPECT_EQ(t.c_ispeed, 7200U);
+    EXPECT_EQ(t.c_iflag, 0U);
+    EXPECT_EQ(t.c_oflag & OPOST, 0U);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0U);
 }
 
 TEST(LineSettings, ReadBackMustMatchWithinTwoPercent) {

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -110,10 +111,10 @@ TEST_F(ProgramTest, SendsEveryLineAsAnExactKissFrameThenPauses) {
 
 TEST_F(ProgramTest, SetsEverySpeedRawEightNoneOneAndLeavesHardwareFlowControl) {
     const std::string empty = write_temp_file("empty.txt", "");
-    bool hardware_flow_control = false;
-    for (const char* text : expectations::speeds) {
+    for (std::size_t i = 0; i < std::size(expectations::speeds); ++i) {
+        const char* text = expectations::speeds[i];
         const unsigned speed = static_cast<unsigned>(std::stoul(text));
-        hardware_flow_control = !hardware_flow_control;
+        const bool hardware_flow_control = i % 2 == 0;  // on and off in turn
         make_cooked(port, hardware_flow_control);
         const Program p = pty_run::run(test_program, {empty, "1", text, "1"}, &port);
         ASSERT_EQ(p.status, 0) << p.console;
@@ -128,7 +129,7 @@ TEST_F(ProgramTest, HoldsThePortRawAndExclusivelyAndShowsEachFrameAsItGoes) {
     make_cooked(port, true);
     Program p = pty_run::start(test_program, {input, "1", "9600", "1"});
     pty_run::collect(p, &port, 21, 5);  // the whole frame; the pause has begun
-    ASSERT_EQ(p.octets.size(), 21u);
+    ASSERT_EQ(p.octets.size(), 21U);
     pty_run::collect(p, &port, SIZE_MAX, 0.1);
     EXPECT_EQ(p.console, banner + announcement("A>B:i\n")) << "console not flushed";
 
@@ -208,14 +209,14 @@ TEST_F(ProgramTest, AStalledDeviceEndsTheRunAtOnceWithStatusOne) {
     for (ssize_t n; (n = read(port.master, buffer, sizeof buffer)) > 0;) {
         left += static_cast<std::size_t>(n);
     }
-    EXPECT_LE(left, 4096u) << "unsent output left in the queue";
+    EXPECT_LE(left, 4096U) << "unsent output left in the queue";
 }
 
 TEST_F(ProgramTest, AHangUpEndsTheRunWithStatusOne) {
     const std::string input = write_temp_file("two.txt", "A>B:i\nA>B:j\n");
     Program p = pty_run::start(test_program, {input, "1", "9600", "1"});
     pty_run::collect(p, &port, 21, 5);
-    ASSERT_EQ(p.octets.size(), 21u);
+    ASSERT_EQ(p.octets.size(), 21U);
     close(port.master);  // the TNC goes away during the pause
     port.master = -1;
     pty_run::finish(p, &port);
@@ -247,7 +248,7 @@ TEST_F(ProgramTest, NeitherHeapNorMemoryGrowsWithTheFile) {
         unsetenv("UIPACER_HEAP_REPORT");
         pty_run::finish(p, &port, 60);
         EXPECT_EQ(p.status, 0);
-        EXPECT_EQ(p.octets.size(), 41u * static_cast<std::size_t>(lines));
+        EXPECT_EQ(p.octets.size(), 41U * static_cast<std::size_t>(lines));
         std::ifstream file(report);
         Use use{"", p.peak_kb};
         std::getline(file, use.allocations);

@@ -85,7 +85,7 @@ namespace {
 // One round of waiting: reads whatever is there; false once the console
 // has reached end of file.
 bool pump(Program& p, VirtualPort* port, int timeout_ms) {
-    pollfd fds[2] = {{p.console_fd, POLLIN, 0}, {port ? port->master : -1, POLLIN, 0}};
+    pollfd fds[2] = {{p.console_fd, POLLIN, 0}, {port != nullptr ? port->master : -1, POLLIN, 0}};
     poll(fds, 2, timeout_ms);
     if (p.console_fd < 0) {
         fds[0].revents = 0;

@@ -29,6 +29,7 @@ Outcome run(std::vector<std::string> args,
     fake_serial::reset(failure, fail_at);
     args.insert(args.begin(), "uipacer");
     std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
     for (std::string& a : args) {
         argv.push_back(a.data());
     }
@@ -185,7 +186,7 @@ TEST(Faults, EndTheRunWithStatusOneAndAReason) {
 }
 
 TEST(Faults, AnUnreadableInputIsReportedAfterClosingTheDevice) {
-    const std::string directory = temp_dir();
+    const std::string& directory = temp_dir();
     const Outcome r = run({directory, "1", "9600", "1"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.console, "\nUnable to read input file " + directory + ".\n");

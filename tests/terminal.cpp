@@ -7,7 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 namespace terminal {
 
@@ -27,12 +29,12 @@ void expect_raw_line(const pty_run::VirtualPort& port, unsigned speed, bool hard
     ASSERT_EQ(ioctl(port.slave, TCGETS2, &t), 0);
     EXPECT_EQ(t.c_ospeed, speed);
     EXPECT_EQ(t.c_ispeed, speed);
-    EXPECT_EQ(t.c_cflag & CSTOPB, 0u) << speed;
+    EXPECT_EQ(t.c_cflag & CSTOPB, 0U) << speed;
     EXPECT_EQ(t.c_cflag & (CLOCAL | CREAD), CLOCAL | CREAD) << speed;
     EXPECT_EQ((t.c_cflag & CRTSCTS) != 0, hardware_flow_control) << speed;
-    EXPECT_EQ(t.c_oflag & OPOST, 0u) << speed;
-    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL), 0u) << speed;
-    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u) << speed;
+    EXPECT_EQ(t.c_oflag & OPOST, 0U) << speed;
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL), 0U) << speed;
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0U) << speed;
 }
 
 // The line discipline frees some room shortly after the first refusal, so
@@ -51,7 +53,7 @@ void stall(const pty_run::VirtualPort& port) {
             took = true;
         }
         quiet_rounds = took ? 0 : quiet_rounds + 1;
-        usleep(20000);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
 

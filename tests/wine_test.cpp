@@ -297,7 +297,7 @@ TEST_F(WindowsProgram, AHangUpEndsTheRunWithStatusOne) {
     Program p = pty_run::start(wine, {windows_program, input, "1", "9600", "2"},
                                temp_dir() + "console.txt");
     pty_run::collect(p, &port, 21, 10);
-    ASSERT_EQ(p.octets.size(), 21u);
+    ASSERT_EQ(p.octets.size(), 21U);
     close(port.master);  // the TNC goes away during the pause
     port.master = -1;
     pty_run::finish(p, &port);

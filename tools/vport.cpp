@@ -21,13 +21,13 @@ unsigned char frame[16384];
 std::size_t frame_size;
 
 void show_frame() {
-    std::printf("  >> received %zu octets:", frame_size + 2);
-    std::printf(" C0");
+    (void)std::printf("  >> received %zu octets:", frame_size + 2);
+    (void)std::printf(" C0");
     for (std::size_t i = 0; i < frame_size; ++i) {
-        std::printf(" %02X", frame[i]);
+        (void)std::printf(" %02X", frame[i]);
     }
-    std::printf(" C0\n\n");
-    std::fflush(stdout);
+    (void)std::printf(" C0\n\n");
+    (void)std::fflush(stdout);
 }
 
 void take(unsigned char octet) {
@@ -55,7 +55,7 @@ void drain(int master) {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: vport LINK PROGRAM [ARGS...]\n");
+        (void)std::fprintf(stderr, "usage: vport LINK PROGRAM [ARGS...]\n");
         return 2;
     }
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -68,17 +68,18 @@ int main(int argc, char** argv) {
     const int slave = open(slave_path, O_RDWR | O_NOCTTY | O_CLOEXEC);
     unlink(argv[1]);
     if (slave < 0 || symlink(slave_path, argv[1]) != 0) {
-        std::fprintf(stderr, "vport: %s -> %s: %s\n", argv[1], slave_path, std::strerror(errno));
+        (void)std::fprintf(stderr, "vport: %s -> %s: %s\n", argv[1], slave_path,
+                           std::strerror(errno));
         return 2;
     }
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    std::printf("vport: %s -> %s\n", argv[1], slave_path);
-    std::fflush(stdout);
+    (void)std::printf("vport: %s -> %s\n", argv[1], slave_path);
+    (void)std::fflush(stdout);
 
     const pid_t child = fork();
     if (child == 0) {
         execv(argv[2], argv + 2);
-        std::fprintf(stderr, "vport: %s: %s\n", argv[2], std::strerror(errno));
+        (void)std::fprintf(stderr, "vport: %s: %s\n", argv[2], std::strerror(errno));
         _exit(127);
     }
     int status = 0;

@@ -23,11 +23,11 @@ namespace {
 char input_path[] = "/tmp/uipacer-fuzz-XXXXXX";
 
 [[noreturn]] void fail(const char* what, const std::string& piece) {
-    std::fprintf(stderr, "\n*** %s, for the line of %zu octets:", what, piece.size());
+    (void)std::fprintf(stderr, "\n*** %s, for the line of %zu octets:", what, piece.size());
     for (const char c : piece) {
-        std::fprintf(stderr, " %02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+        (void)std::fprintf(stderr, " %02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
     }
-    std::fprintf(stderr, "\n");
+    (void)std::fprintf(stderr, "\n");
     std::abort();
 }
 
@@ -143,13 +143,15 @@ void check_grammar_line(const std::string& text) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
     const int fd = mkstemp(input_path);
     if (fd < 0 || std::freopen("/dev/null", "w", stdout) == nullptr) {
         std::abort();
     }
     close(fd);
-    std::atexit([] { unlink(input_path); });
+    if (std::atexit([] { unlink(input_path); }) != 0) {
+        std::abort();
+    }
     return 0;
 }
 
