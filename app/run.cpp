@@ -106,7 +106,7 @@ bool send_frame(const char* line) {
 }
 
 int run_main(int argc, char** argv) {
-    show("\nUipacer version 0.1.0 by Tobrin\n\n");
+    show("\nUipacer version " UIPACER_VERSION " by Tobrin\n\n");
     if (argc != 5) {
         print_usage();
         return EXIT_OK;

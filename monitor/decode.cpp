@@ -22,10 +22,10 @@ const char* problem(const char* format, unsigned value, unsigned other = 0) {
 
 bool allowed(std::uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 
-// Fills address from its seven octets; returns what AX.25 would not allow
-// in it, or nullptr.
-const char* decode_address(const std::uint8_t* octets, Address& address) {
-    const char* flaw = nullptr;
+// Fills address from its seven octets; when flaw is still nullptr, sets it
+// to what AX.25 would not allow in the address, if anything. Only the first
+// flaw is named: they share one text buffer.
+void decode_address(const std::uint8_t* octets, Address& address, const char*& flaw) {
     address.callsign_length = 0;
     bool padding = false;
     for (std::size_t i = 0; i < CALLSIGN_LENGTH; ++i) {
@@ -54,7 +54,6 @@ const char* decode_address(const std::uint8_t* octets, Address& address) {
     const std::uint8_t ssid_octet = octets[CALLSIGN_LENGTH];
     address.ssid = (ssid_octet >> 1) & 0x0FU;
     address.flag = (ssid_octet & FLAG_BIT) != 0;
-    return flaw;
 }
 
 struct Output {
@@ -91,7 +90,7 @@ void put_address(Output& o, const Address& a) {
         put_octet(o, a.callsign[i]);
     }
     if (a.ssid != 0) {
-        char ssid[8];
+        char ssid[12];  // room for any unsigned
         (void)std::snprintf(ssid, sizeof ssid, "-%u", a.ssid);
         put(o, ssid);
     }
@@ -151,6 +150,10 @@ const char* decode_frame(const std::uint8_t* octets, std::size_t length, Frame& 
     std::size_t addresses = 0;
     std::size_t at = 0;
     for (;;) {
+        if (at == length) {
+            return problem("no end-of-address bit: the frame ends after address %u",
+                           unsigned(addresses));
+        }
         if (at + ADDRESS_LENGTH > length) {
             return problem("cut short: %u octets end inside address %u", unsigned(length),
                            unsigned(addresses + 1));
@@ -165,7 +168,7 @@ const char* decode_frame(const std::uint8_t* octets, std::size_t length, Frame& 
         }
     }
     if (addresses < 2) {
-        return "no end-of-address bit: the address field ends after the destination";
+        return "the address field ends after the destination: no source";
     }
     if (at == length) {
         return "cut short: no control octet";
@@ -180,12 +183,11 @@ const char* decode_frame(const std::uint8_t* octets, std::size_t length, Frame& 
         return problem("PID 0x%02X, not 0xF0 (no layer 3)", octets[at + 1]);
     }
 
-    const char* flaw = decode_address(octets, frame.destination);
-    const char* source_flaw = decode_address(octets + ADDRESS_LENGTH, frame.source);
-    flaw = flaw != nullptr ? flaw : source_flaw;
+    const char* flaw = nullptr;
+    decode_address(octets, frame.destination, flaw);
+    decode_address(octets + ADDRESS_LENGTH, frame.source, flaw);
     for (std::size_t i = 2; i < addresses; ++i) {
-        const char* path_flaw = decode_address(octets + i * ADDRESS_LENGTH, frame.path[i - 2]);
-        flaw = flaw != nullptr ? flaw : path_flaw;
+        decode_address(octets + i * ADDRESS_LENGTH, frame.path[i - 2], flaw);
     }
     frame.path_count = addresses - 2;
     frame.info = octets + at + 2;

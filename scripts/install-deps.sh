@@ -9,10 +9,10 @@ needed=(cmake g++ make libgtest-dev)
 for stage in "${stages[@]}"; do
     case "$stage" in
     format) needed+=(clang-format) ;;
-    linux) ;;
-    windows) needed+=(g++-mingw-w64-x86-64-posix wine wine64) ;;
+    linux) needed+=(libbenchmark-dev dpkg-dev groff-base man-db) ;;
+    windows) needed+=(g++-mingw-w64-x86-64-posix wine wine64 unzip) ;;
     sanitize | fuzz) needed+=(clang libclang-rt-14-dev) ;;
-    analyze) needed+=(clang clang-tidy cppcheck g++-mingw-w64-x86-64-posix) ;;
+    analyze) needed+=(clang clang-tidy cppcheck g++-mingw-w64-x86-64-posix libbenchmark-dev) ;;
     *) echo "install-deps: no stage '$stage'" >&2; exit 2 ;;
     esac
 done

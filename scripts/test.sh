@@ -3,9 +3,11 @@
 # only those (for example `scripts/test.sh linux`). All of them by default:
 #
 #   format    the sources are formatted as .clang-format says
-#   linux     unit tests over a fake serial layer, and the built program
-#             against pseudo-terminals (g++, warnings as errors)
-#   windows   uipacer.exe, cross-built, against pseudo-terminals under Wine
+#   linux     unit tests over a fake serial layer, the built program against
+#             pseudo-terminals, the .deb (g++, warnings as errors; the
+#             benchmarks are built too, not run)
+#   windows   uipacer.exe, cross-built, against pseudo-terminals under Wine;
+#             the .zip
 #   sanitize  the unit and program tests again under AddressSanitizer and
 #             UndefinedBehaviorSanitizer (clang, warnings as errors)
 #   fuzz      the fuzz target from its seeds, FUZZ_SECONDS long (120)
@@ -34,7 +36,8 @@ configure_linux() {
         windows_program="$PWD/build/windows/uipacer.exe"
     fi
     cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Debug -DUIPACER_WERROR=ON \
-        -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DUIPACER_WINDOWS_PROGRAM="$windows_program"
+        -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DUIPACER_WINDOWS_PROGRAM="$windows_program" \
+        -DUIPACER_BENCHMARKS=ON
 }
 configure_fuzz() {
     cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
@@ -50,6 +53,12 @@ if wants windows; then
     echo "== windows build"
     configure_windows
     cmake --build build/windows -j"$jobs"
+    (cd build/windows && cpack -G ZIP)
+    listing=$(unzip -l "build/windows/uipacer-$(sed -n 's/^project(uipacer VERSION \([0-9.]*\).*/\1/p' \
+        CMakeLists.txt)-win64.zip")
+    for file in uipacer.exe README.md examples/position.txt; do
+        grep -q "/$file\$" <<<"$listing" || { echo "the .zip holds no $file" >&2; exit 1; }
+    done
 fi
 
 if wants linux || wants windows; then
@@ -95,6 +104,6 @@ if wants analyze; then
     sources | grep -E '^tests/fuzz/.*\.cpp$' | xargs clang-tidy -p build/fuzz --quiet
     cppcheck --std=c++17 --enable=warning,style,performance,portability --error-exitcode=1 \
         --inline-suppr --quiet --library=googletest --library=posix \
-        --suppress=useStlAlgorithm -I . app ax25 kiss monitor tools tests
+        --suppress=useStlAlgorithm -I . app ax25 kiss monitor bench tests
 fi
 echo "== all passed: ${stages[*]}"

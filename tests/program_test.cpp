@@ -16,11 +16,15 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -37,6 +41,7 @@ using terminal::stall;
 const std::string test_program = UIPACER_TEST_PROGRAM;
 const std::string real_program = UIPACER_PROGRAM;
 const std::string quick_pause_program = UIPACER_QUICK_PAUSE_PROGRAM;
+const std::string monitor_program = UIPACER_MONITOR_PROGRAM;
 const std::string device_dir = UIPACER_TEST_DEVICE_DIR;
 
 std::string device(int com) { return device_dir + "/ttyS" + std::to_string(com - 1); }
@@ -224,6 +229,41 @@ TEST_F(ProgramTest, AHangUpEndsTheRunWithStatusOne) {
     EXPECT_EQ(p.console, banner + announcement("A>B:i\n") + announcement("A>B:j\n") +
                              "\nUnable to write to serial port Com1 (" + device(1) +
                              ": Input/output error).\n");
+}
+
+// Every example file goes out as it stands and decodes back, frame by frame,
+// to its lines: each follows the TNC2 grammar, and the monitor agrees.
+TEST(Examples, EachIsSentAndDecodesBackToItsLines) {
+    for (const auto& entry : std::filesystem::directory_iterator(UIPACER_EXAMPLES_DIR)) {
+        std::ifstream file(entry.path());
+        std::vector<std::string> expected;
+        for (std::string line; std::getline(file, line);) {
+            expected.push_back(line + "<0x0A>");  // the line feed goes on the air
+        }
+        const std::string name = entry.path().filename();
+        point(1, "");
+        Program monitor = pty_run::start(monitor_program,
+                                         {"-n", std::to_string(expected.size()), "-l", device(1)});
+        for (int tries = 0; tries < 500 && access(device(1).c_str(), F_OK) != 0; ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        const Program p =
+            pty_run::run(quick_pause_program, {entry.path(), "1", "9600", "1"}, nullptr);
+        EXPECT_EQ(p.status, 0) << name << p.console;
+        pty_run::finish(monitor, nullptr, 10);
+        EXPECT_EQ(monitor.status, 0) << name;
+
+        // After the line that names the link, one line per frame, each
+        // behind its time of arrival, HH:MM:SS.mmm.
+        std::istringstream lines(monitor.console);
+        std::string line;
+        std::getline(lines, line);
+        std::vector<std::string> decoded;
+        while (std::getline(lines, line)) {
+            decoded.push_back(line.size() > 13 ? line.substr(13) : line);
+        }
+        EXPECT_EQ(decoded, expected) << name;
+    }
 }
 
 #ifdef UIPACER_HEAP_COUNTER

@@ -1,0 +1,283 @@
+// kissmon [-x] [-n count] [-l link]
+// kissmon [-x] [-n count] [-s speed] device
+//
+// Shows what a KISS TNC receives: reads the KISS stream from a new
+// pseudo-terminal (for trying a program without a radio) or from a serial
+// device, and prints each frame as it arrives, decoded into TNC2 monitor
+// text, or what is wrong with it.
+#include "kiss/line_settings.h"
+#include "monitor/decode.h"
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+constexpr int EXIT_DEVICE = 1;
+constexpr int EXIT_USAGE = 2;
+constexpr long DEFAULT_SPEED = 9600;
+constexpr unsigned KISS_COMMAND_MASK = 0x0F;  // the low half; the high half is the port
+constexpr std::size_t SHOWN_OCTET = 6;        // "<0xNN>"
+
+const char* const usage_text =
+    "usage: kissmon [-x] [-n count] [-l link]\n"
+    "       kissmon [-x] [-n count] [-s speed] device\n";
+
+const char* const accepted_speeds[] = {"110",  "300",   "600",   "1200",  "2400",  "4800",  "7200",
+                                       "9600", "14400", "19200", "38400", "57600", "115200"};
+
+struct Options {
+    bool hex = false;
+    long count = 0;  // frames to show before ending; 0 for no end
+    const char* link = nullptr;
+    long speed = DEFAULT_SPEED;
+    const char* device = nullptr;
+};
+
+monitor::KissStream stream;
+// The frame's octets as they came off the line, escapes and all, for -x.
+std::uint8_t received[2 * monitor::KISS_CAPACITY];
+std::size_t received_length;
+bool received_cut;
+char text[SHOWN_OCTET * monitor::KISS_CAPACITY + 64];
+char slave_path[128];
+
+int usage() {
+    (void)std::fputs(usage_text, stderr);
+    return EXIT_USAGE;
+}
+
+bool parse(int argc, char** argv, Options& options) {
+    bool speed_given = false;
+    for (int c; (c = getopt(argc, argv, "xn:l:s:")) != -1;) {
+        char* end = nullptr;
+        switch (c) {
+        case 'x':
+            options.hex = true;
+            break;
+        case 'n':
+            options.count = std::strtol(optarg, &end, 10);
+            if (*end != '\0' || options.count < 1) {
+                return false;
+            }
+            break;
+        case 'l':
+            options.link = optarg;
+            break;
+        case 's': {
+            bool accepted = false;
+            for (const char* speed : accepted_speeds) {
+                accepted = accepted || std::strcmp(optarg, speed) == 0;
+            }
+            if (!accepted) {
+                return false;
+            }
+            options.speed = std::strtol(optarg, nullptr, 10);
+            speed_given = true;
+            break;
+        }
+        default:
+            return false;
+        }
+    }
+    if (optind + 1 == argc) {
+        options.device = argv[optind];
+    } else if (optind != argc) {
+        return false;
+    }
+    // A speed is for a device, a link for a pseudo-terminal.
+    return options.device != nullptr ? options.link == nullptr : !speed_given;
+}
+
+void print_stamp() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    tm local{};
+    localtime_r(&now.tv_sec, &local);
+    char clock[16];
+    (void)std::strftime(clock, sizeof clock, "%H:%M:%S", &local);
+    (void)std::printf("%s.%03ld ", clock, now.tv_nsec / 1'000'000);
+}
+
+void print_received() {
+    (void)std::printf("  C0");
+    for (std::size_t i = 0; i < received_length; ++i) {
+        (void)std::printf(" %02X", received[i]);
+    }
+    (void)std::printf(received_cut ? " ...\n" : " C0\n");
+}
+
+// One frame, or what is wrong with it, as a line of its own; flushed at
+// once, so that it shows beside the sender's console as it arrives.
+void show(monitor::kiss_result result, bool hex) {
+    print_stamp();
+    const unsigned command = stream.frame[0];
+    const char* fault = result == monitor::kiss_damaged ? stream.problem : nullptr;
+    monitor::Frame frame{};
+    const char* flaw = nullptr;
+    if (fault == nullptr && (command & KISS_COMMAND_MASK) != 0) {
+        (void)std::snprintf(text, sizeof text, "KISS command 0x%02X, not a data frame", command);
+        fault = text;
+    }
+    if (fault == nullptr) {
+        flaw = monitor::decode_frame(stream.frame + 1, stream.length - 1, frame);
+        fault = frame.complete ? nullptr : flaw;
+    }
+    if (fault != nullptr) {
+        (void)std::printf("! %s\n", fault);
+        print_received();
+    } else {
+        if ((command >> 4U) != 0) {
+            (void)std::printf("port %u ", command >> 4U);
+        }
+        (void)monitor::format_tnc2(frame, text, sizeof text);
+        (void)std::printf("%s\n", text);
+        if (flaw != nullptr) {
+            (void)std::printf("  ! %s\n", flaw);
+        }
+        if (hex) {
+            print_received();
+        }
+    }
+    (void)std::fflush(stdout);
+}
+
+// Takes what the line delivered, showing at most limit frames (no limit
+// when 0); returns the number shown.
+long take(const std::uint8_t* octets, std::size_t count, bool hex, long limit) {
+    long shown = 0;
+    for (std::size_t i = 0; i < count && (limit == 0 || shown < limit); ++i) {
+        const monitor::kiss_result result = monitor::take_octet(stream, octets[i]);
+        if (result != monitor::kiss_incomplete) {
+            show(result, hex);
+            ++shown;
+        }
+        if (octets[i] == monitor::FEND) {
+            received_length = 0;
+            received_cut = false;
+        } else if (received_length < sizeof received) {
+            received[received_length++] = octets[i];
+        } else {
+            received_cut = true;
+        }
+    }
+    return shown;
+}
+
+// Makes link name the pseudo-terminal; an existing file that is not a link
+// is left alone.
+bool make_link(const char* link) {
+    struct stat existing {};
+    if (lstat(link, &existing) == 0) {
+        if (!S_ISLNK(existing.st_mode)) {
+            errno = EEXIST;
+            return false;
+        }
+        (void)unlink(link);
+    }
+    return symlink(slave_path, link) == 0;
+}
+
+// Removes the link, unless something else has taken its place meanwhile.
+void remove_link(const char* link) {
+    char target[sizeof slave_path] = {};
+    if (readlink(link, target, sizeof target - 1) > 0 && std::strcmp(target, slave_path) == 0) {
+        (void)unlink(link);
+    }
+}
+
+int fail(const char* what, const char* name) {
+    (void)std::fprintf(stderr, "kissmon: %s %s: %s\n", what, name, std::strerror(errno));
+    return EXIT_DEVICE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!parse(argc, argv, options)) {
+        return usage();
+    }
+
+    int line = -1;
+    int slave = -1;  // held open, so that the line stays up between writers
+    if (options.device != nullptr) {
+        line = open(options.device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (line < 0) {
+            return fail("cannot open", options.device);
+        }
+        const int error = kiss::apply_line_settings(line, static_cast<std::int32_t>(options.speed));
+        if (error != 0) {
+            errno = error == kiss::SETTINGS_NOT_TAKEN ? EINVAL : error;
+            return fail("cannot set up", options.device);
+        }
+        (void)std::printf("kissmon: listening on %s at %ld Bd\n", options.device, options.speed);
+    } else {
+        line = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (line < 0 || grantpt(line) != 0 || unlockpt(line) != 0 ||
+            ptsname_r(line, slave_path, sizeof slave_path) != 0) {
+            return fail("cannot open", "a pseudo-terminal");
+        }
+        slave = open(slave_path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (slave < 0 || kiss::apply_line_settings(slave, DEFAULT_SPEED) != 0) {
+            return fail("cannot set up", slave_path);
+        }
+        if (options.link != nullptr && !make_link(options.link)) {
+            return fail("cannot make the link", options.link);
+        }
+        if (options.link != nullptr) {
+            (void)std::printf("kissmon: listening on %s -> %s\n", options.link, slave_path);
+        } else {
+            (void)std::printf("kissmon: listening on %s\n", slave_path);
+        }
+    }
+    (void)std::fflush(stdout);
+
+    // Interrupts arrive as reads, so that the link is removed on the way out.
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGHUP);
+    sigprocmask(SIG_BLOCK, &stops, nullptr);
+    const int stop = signalfd(-1, &stops, SFD_CLOEXEC);
+
+    monitor::reset_stream(stream);
+    long shown = 0;
+    int status = EXIT_SUCCESS;
+    while (options.count == 0 || shown < options.count) {
+        pollfd fds[2] = {{line, POLLIN, 0}, {stop, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+            status =
+                fail("cannot wait on", options.device != nullptr ? options.device : slave_path);
+            break;
+        }
+        if (fds[1].revents != 0) {
+            break;
+        }
+        std::uint8_t buffer[4096];
+        const ssize_t n = read(line, buffer, sizeof buffer);
+        if (n > 0) {
+            shown += take(buffer, static_cast<std::size_t>(n), options.hex,
+                          options.count == 0 ? 0 : options.count - shown);
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            status = fail("cannot read", options.device != nullptr ? options.device : slave_path);
+            break;
+        }
+    }
+    if (options.link != nullptr) {
+        remove_link(options.link);
+    }
+    return status;
+}

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# package_test.sh BUILD_DIR SOURCE_DIR
+#
+# The .deb as a user gets it: built from this build tree, unpacked into a
+# scratch root, its programs run from there, its manual pages formatted
+# without a warning, its examples and version in place.
+set -euo pipefail
+build=$1
+source=$2
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+fail() {
+    echo "package_test: $*" >&2
+    exit 1
+}
+
+for page in "$source"/man/*.1; do
+    warnings=$(groff -man -Tutf8 -ww -z "$page" 2>&1)
+    [ -z "$warnings" ] || fail "$page: $warnings"
+done
+
+cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/out" >"$scratch/cpack.log" ||
+    fail "cpack: $(cat "$scratch/cpack.log")"
+deb=$(echo "$scratch"/out/uipacer_*.deb)
+[ -f "$deb" ] || fail "no .deb in $scratch/out"
+version=$(sed -n 's/^project(uipacer VERSION \([0-9.]*\).*/\1/p' "$source/CMakeLists.txt")
+[ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version is not $version"
+
+dpkg -x "$deb" "$scratch/root"
+root=$scratch/root/usr
+for file in bin/uipacer bin/kissmon share/man/man1/uipacer.1.gz share/man/man1/kissmon.1.gz \
+    share/doc/uipacer/README.md share/doc/uipacer/examples/position.txt; do
+    [ -e "$root/$file" ] || fail "no /usr/$file in the package"
+done
+
+status=0
+"$root/bin/uipacer" >"$scratch/usage.txt" || status=$?
+[ "$status" -eq 0 ] || fail "the installed uipacer ended with $status"
+grep -q "^Uipacer version $version by Tobrin\$" "$scratch/usage.txt" || fail "no banner"
+grep -q '^Usage: uipacer input_file com_port baud_rate pause_time$' "$scratch/usage.txt" ||
+    fail "no usage text"
+status=0
+"$root/bin/kissmon" -q 2>/dev/null || status=$?
+[ "$status" -eq 2 ] || fail "the installed kissmon did not refuse a bad option"
+man -l "$root/share/man/man1/uipacer.1.gz" 2>&1 | grep -q 'input_file' || fail "man page unreadable"
+echo "package_test: $(basename "$deb") installs and runs"
