@@ -141,6 +141,8 @@ void finish(Program& p, VirtualPort* port, double seconds) {
     }
     p.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     p.peak_kb = usage.ru_maxrss;
+    p.cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+              static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     pump(p, port, 0);  // octets still on the way
 }
 

@@ -30,6 +30,7 @@ struct Program {
     std::vector<double> arrival;  // seconds after start, one per octet
     int status = -1;              // exit status, or 128 + signal
     long peak_kb = 0;             // the most memory it held at once
+    double cpu_s = 0;             // user and system time it used
 };
 
 double now_s();
