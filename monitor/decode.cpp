@@ -15,8 +15,9 @@ constexpr std::uint8_t PID_NO_LAYER3 = 0xF0;
 
 char problem_text[128];
 
-const char* problem(const char* format, unsigned value, unsigned other = 0) {
-    (void)std::snprintf(problem_text, sizeof problem_text, format, value, other);
+// What is off, with the one number that says where or what.
+const char* problem(const char* format, unsigned value) {
+    (void)std::snprintf(problem_text, sizeof problem_text, format, value);
     return problem_text;
 }
 
@@ -155,8 +156,10 @@ const char* decode_frame(const std::uint8_t* octets, std::size_t length, Frame& 
                            unsigned(addresses));
         }
         if (at + ADDRESS_LENGTH > length) {
-            return problem("cut short: %u octets end inside address %u", unsigned(length),
-                           unsigned(addresses + 1));
+            (void)std::snprintf(problem_text, sizeof problem_text,
+                                "cut short: %u octets end inside address %u", unsigned(length),
+                                unsigned(addresses + 1));
+            return problem_text;
         }
         if (addresses == MAX_ADDRESSES) {
             return problem("more than %u digipeaters", unsigned(MAX_DIGIPEATERS));

@@ -197,54 +197,53 @@ void remove_link(const char* link) {
     }
 }
 
+// Says what failed and why; -1, for the callers that return a descriptor.
 int fail(const char* what, const char* name) {
     (void)std::fprintf(stderr, "kissmon: %s %s: %s\n", what, name, std::strerror(errno));
-    return EXIT_DEVICE;
+    return -1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Options options;
-    if (!parse(argc, argv, options)) {
-        return usage();
+// The serial device, raw 8N1 at the speed asked; -1 after saying why not.
+int open_device(const Options& options) {
+    const int line = open(options.device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (line < 0) {
+        return fail("cannot open", options.device);
     }
+    const int error = kiss::apply_line_settings(line, static_cast<std::int32_t>(options.speed));
+    if (error != 0) {
+        errno = error == kiss::SETTINGS_NOT_TAKEN ? EINVAL : error;
+        return fail("cannot set up", options.device);
+    }
+    (void)std::printf("kissmon: listening on %s at %ld Bd\n", options.device, options.speed);
+    return line;
+}
 
-    int line = -1;
-    int slave = -1;  // held open, so that the line stays up between writers
-    if (options.device != nullptr) {
-        line = open(options.device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (line < 0) {
-            return fail("cannot open", options.device);
-        }
-        const int error = kiss::apply_line_settings(line, static_cast<std::int32_t>(options.speed));
-        if (error != 0) {
-            errno = error == kiss::SETTINGS_NOT_TAKEN ? EINVAL : error;
-            return fail("cannot set up", options.device);
-        }
-        (void)std::printf("kissmon: listening on %s at %ld Bd\n", options.device, options.speed);
+// A new pseudo-terminal's master side, its slave held open (so that the
+// line stays up between writers) and raw, and linked when asked; -1 after
+// saying why not.
+int open_pseudo_terminal(const Options& options) {
+    const int line = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (line < 0 || grantpt(line) != 0 || unlockpt(line) != 0 ||
+        ptsname_r(line, slave_path, sizeof slave_path) != 0) {
+        return fail("cannot open", "a pseudo-terminal");
+    }
+    const int slave = open(slave_path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0 || kiss::apply_line_settings(slave, DEFAULT_SPEED) != 0) {
+        return fail("cannot set up", slave_path);
+    }
+    if (options.link == nullptr) {
+        (void)std::printf("kissmon: listening on %s\n", slave_path);
+    } else if (make_link(options.link)) {
+        (void)std::printf("kissmon: listening on %s -> %s\n", options.link, slave_path);
     } else {
-        line = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (line < 0 || grantpt(line) != 0 || unlockpt(line) != 0 ||
-            ptsname_r(line, slave_path, sizeof slave_path) != 0) {
-            return fail("cannot open", "a pseudo-terminal");
-        }
-        slave = open(slave_path, O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (slave < 0 || kiss::apply_line_settings(slave, DEFAULT_SPEED) != 0) {
-            return fail("cannot set up", slave_path);
-        }
-        if (options.link != nullptr && !make_link(options.link)) {
-            return fail("cannot make the link", options.link);
-        }
-        if (options.link != nullptr) {
-            (void)std::printf("kissmon: listening on %s -> %s\n", options.link, slave_path);
-        } else {
-            (void)std::printf("kissmon: listening on %s\n", slave_path);
-        }
+        return fail("cannot make the link", options.link);
     }
-    (void)std::fflush(stdout);
+    return line;
+}
 
-    // Interrupts arrive as reads, so that the link is removed on the way out.
+// Shows frames from the line until the count is reached or a signal to
+// stop arrives (as a read, so that the caller can still tidy up).
+int listen(int line, const Options& options) {
     sigset_t stops;
     sigemptyset(&stops);
     sigaddset(&stops, SIGINT);
@@ -252,16 +251,15 @@ int main(int argc, char** argv) {
     sigaddset(&stops, SIGHUP);
     sigprocmask(SIG_BLOCK, &stops, nullptr);
     const int stop = signalfd(-1, &stops, SFD_CLOEXEC);
+    const char* name = options.device != nullptr ? options.device : slave_path;
 
     monitor::reset_stream(stream);
     long shown = 0;
-    int status = EXIT_SUCCESS;
     while (options.count == 0 || shown < options.count) {
         pollfd fds[2] = {{line, POLLIN, 0}, {stop, POLLIN, 0}};
         if (poll(fds, 2, -1) < 0 && errno != EINTR) {
-            status =
-                fail("cannot wait on", options.device != nullptr ? options.device : slave_path);
-            break;
+            fail("cannot wait on", name);
+            return EXIT_DEVICE;
         }
         if (fds[1].revents != 0) {
             break;
@@ -272,10 +270,27 @@ int main(int argc, char** argv) {
             shown += take(buffer, static_cast<std::size_t>(n), options.hex,
                           options.count == 0 ? 0 : options.count - shown);
         } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-            status = fail("cannot read", options.device != nullptr ? options.device : slave_path);
-            break;
+            fail("cannot read", name);
+            return EXIT_DEVICE;
         }
     }
+    return EXIT_SUCCESS;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!parse(argc, argv, options)) {
+        return usage();
+    }
+    const int line =
+        options.device != nullptr ? open_device(options) : open_pseudo_terminal(options);
+    if (line < 0) {
+        return EXIT_DEVICE;
+    }
+    (void)std::fflush(stdout);
+    const int status = listen(line, options);
     if (options.link != nullptr) {
         remove_link(options.link);
     }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -11,12 +12,14 @@ namespace {
 
 std::vector<std::uint8_t> octets_of(const std::string& hex) {
     std::vector<std::uint8_t> octets;
-    unsigned value = 0;
-    for (int at = 0, used = 0; std::sscanf(hex.c_str() + at, "%2x%n", &value, &used) == 1;
-         at += used) {
+    const char* at = hex.c_str();
+    for (char* end = nullptr;; at = end) {
+        const unsigned long value = std::strtoul(at, &end, 16);
+        if (end == at) {
+            return octets;
+        }
         octets.push_back(static_cast<std::uint8_t>(value));
     }
-    return octets;
 }
 
 std::string hex_of(const std::uint8_t* octets, std::size_t count) {
