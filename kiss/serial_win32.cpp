@@ -48,7 +48,7 @@ void record_failure(DWORD error) {
 // Closing is the last we do with the device; if it fails, the process is
 // about to end and take the handle with it.
 void release_port() {
-    CloseHandle(port_handle);
+    (void)CloseHandle(port_handle);
     port_handle = INVALID_HANDLE_VALUE;
 }
 
