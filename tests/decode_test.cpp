@@ -1,4 +1,5 @@
 #include "monitor/decode.h"
+#include "tests/hex.h"
 
 #include <gtest/gtest.h>
 
@@ -22,16 +23,6 @@ std::vector<std::uint8_t> octets_of(const std::string& hex) {
     }
 }
 
-std::string hex_of(const std::uint8_t* octets, std::size_t count) {
-    std::string text;
-    for (std::size_t i = 0; i < count; ++i) {
-        char two[4];
-        (void)std::snprintf(two, sizeof two, i == 0 ? "%02X" : " %02X", octets[i]);
-        text += two;
-    }
-    return text;
-}
-
 // Everything a line delivers, one entry per frame: its octets, or "! " and
 // what broke KISS's rules.
 std::vector<std::string> frames_of(const std::vector<std::uint8_t>& line) {
@@ -41,7 +32,7 @@ std::vector<std::string> frames_of(const std::vector<std::uint8_t>& line) {
     for (const std::uint8_t octet : line) {
         switch (monitor::take_octet(stream, octet)) {
         case monitor::kiss_frame:
-            frames.push_back(hex_of(stream.frame, stream.length));
+            frames.push_back(hex(stream.frame, stream.length));
             break;
         case monitor::kiss_damaged:
             frames.push_back(std::string("! ") + stream.problem);
