@@ -1,5 +1,6 @@
 #include "app/run.h"
 
+#include "app/process.h"
 #include "ax25/encoder.h"
 #include "kiss/kiss.h"
 #include "kiss/serial.h"
@@ -56,7 +57,21 @@ int finish(int status) {
         (void)std::fclose(input_stream);  // read only: nothing can be lost
         input_stream = nullptr;
     }
+    process_finished();
     return status;
+}
+
+// After a request to stop: the frame in hand was finished and the port
+// released, so the operator learns how far the file got.
+int report_stop(unsigned long frames_sent) {
+    char frame[48];  // "after frame " and any unsigned long
+    if (frames_sent == 0) {
+        (void)std::snprintf(frame, sizeof frame, "before the first frame");
+    } else {
+        (void)std::snprintf(frame, sizeof frame, "after frame %lu", frames_sent);
+    }
+    show("\nRun stopped by %s %s.\n", stop_request(), frame);
+    return finish(stop_status());
 }
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
@@ -106,10 +121,11 @@ bool send_frame(const char* line) {
 }
 
 int run_main(int argc, char** argv) {
+    prepare_process();
     show("\nUipacer version " UIPACER_VERSION " by Tobrin\n\n");
     if (argc != 5) {
         print_usage();
-        return EXIT_OK;
+        return finish(EXIT_OK);
     }
 
     input_stream = std::fopen(argv[1], "rb");  // binary: 0x1A and CR are data
@@ -150,8 +166,11 @@ int run_main(int argc, char** argv) {
     }
 
     // A line longer than the buffer arrives in pieces, each sent as a frame
-    // of its own, exactly as the reader hands them over.
-    while (std::fgets(line_buffer, sizeof line_buffer, input_stream) != nullptr &&
+    // of its own, exactly as the reader hands them over. A request to stop
+    // is looked at only between frames, so that no frame is ever cut.
+    unsigned long frames_sent = 0;
+    while (stop_request() == nullptr &&
+           std::fgets(line_buffer, sizeof line_buffer, input_stream) != nullptr &&
            std::ferror(input_stream) == 0) {
         if (!send_frame(line_buffer)) {
             show("\nUnable to write to serial port %s (%s).\n", kiss::port_name,
@@ -159,10 +178,16 @@ int run_main(int argc, char** argv) {
             kiss::close_port();
             return finish(EXIT_FAILED);
         }
-        kiss::sleep_ms(pause_ms);
+        ++frames_sent;
+        if (!pause_for(pause_ms)) {
+            break;
+        }
     }
     const bool read_failed = std::ferror(input_stream) != 0;
     kiss::close_port();
+    if (stop_request() != nullptr) {
+        return report_stop(frames_sent);  // a read cut short by the signal is no read error
+    }
     if (read_failed) {
         show("\nUnable to read input file %s.\n", argv[1]);
         return finish(EXIT_FAILED);

@@ -28,8 +28,6 @@ bool write_octet(std::uint8_t octet) {
 
 void close_port() {}
 
-void sleep_ms(std::int32_t /*milliseconds*/) {}
-
 const char* failure_reason() { return ""; }
 
 }  // namespace kiss

@@ -3,9 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-// The seam to the platform: the serial device and the pause between frames.
-// Each platform implements it in two files, serial_* and pause_*; the tests
-// link a fake serial layer, or a pause of a thousandth of the time.
+// The seam to the platform's serial device. Each platform implements it in
+// a serial_* file of its own; the tests link a fake serial layer.
 // Nothing behind it prints: a failure is kept, with the system's reason, for
 // the caller to word.
 namespace kiss {
@@ -32,9 +31,6 @@ bool write_octet(std::uint8_t octet);
 
 // Releases and closes the device; harmless when it is not open.
 void close_port();
-
-// Blocks for the full time, whatever signals arrive meanwhile.
-void sleep_ms(std::int32_t milliseconds);
 
 // Why the last open_port or write_octet failed, in the system's words: on
 // Linux with the device, such as "/dev/ttyS0: No such file or directory";

@@ -35,6 +35,7 @@ constexpr long long RETRY_SLICE_NS = 1'000'000;
 constexpr int OUTPUT_QUEUE_LIMIT = 128;
 
 int port_handle = -1;
+bool port_claimed;                                    // we set its exclusive mode, so we clear it
 char device_path[sizeof UIPACER_DEVICE_FAMILY + 20];  // and the number of any long
 char reason[256];
 
@@ -47,8 +48,13 @@ void record_failure(const char* why) {
 // on us while close() finishes. Their results are of no use: this is the
 // last we do with the device, and a failure to let go of it ends with the
 // process anyway.
+// The exclusive mode belongs to the terminal, not to our descriptor: it is
+// cleared only when we set it, never when another program holds it.
 void release_port() {
-    ioctl(port_handle, TIOCNXCL);
+    if (port_claimed) {
+        ioctl(port_handle, TIOCNXCL);
+        port_claimed = false;
+    }
     flock(port_handle, LOCK_UN);
     close(port_handle);
     port_handle = -1;
@@ -82,6 +88,13 @@ open_result open_port() {
         record_failure(std::strerror(errno));
         return port_unavailable;
     }
+    // Root gets past another program's exclusive mode at open(), so it is
+    // asked for: whoever runs us, a port that is held is refused. A device
+    // that cannot say is left to TIOCEXCL below.
+    int held = 0;
+    if (ioctl(port_handle, TIOCGEXCL, &held) == 0 && held != 0) {
+        return fail_open(std::strerror(EBUSY), port_unavailable);
+    }
     if (flock(port_handle, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         return fail_open(std::strerror(error == EWOULDBLOCK ? EBUSY : error), port_unavailable);
@@ -89,6 +102,7 @@ open_result open_port() {
     if (ioctl(port_handle, TIOCEXCL) != 0) {
         return fail_open(std::strerror(errno), port_unavailable);
     }
+    port_claimed = true;
 
     const int settings_error = apply_line_settings(port_handle, baud_rate);
     if (settings_error != 0) {
@@ -124,9 +138,24 @@ bool write_octet(std::uint8_t octet) {
 }
 
 void close_port() {
-    if (port_handle >= 0) {
-        release_port();
+    if (port_handle < 0) {
+        return;
     }
+    // What is still queued goes out before we let go, as close() would see
+    // to, but a line that has stalled must not hold us for the driver's
+    // closing wait (up to 30 s): it gets twice the time the queue needs at
+    // its speed, ten bits an octet, and what is left then is discarded.
+    int queued = 0;
+    if (ioctl(port_handle, TIOCOUTQ, &queued) == 0 && queued > 0) {
+        const long long deadline = posix_clock::now_ns() + WRITE_BUDGET_NS +
+                                   queued * 20'000'000'000LL / (baud_rate > 0 ? baud_rate : 1);
+        while (ioctl(port_handle, TIOCOUTQ, &queued) == 0 && queued > 0 &&
+               posix_clock::now_ns() < deadline) {
+            posix_clock::sleep_until(posix_clock::now_ns() + RETRY_SLICE_NS);
+        }
+        (void)tcflush(port_handle, TCOFLUSH);
+    }
+    release_port();
 }
 
 const char* failure_reason() { return reason; }

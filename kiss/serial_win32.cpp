@@ -58,6 +58,13 @@ open_result refuse_settings() {
     return port_settings_refused;
 }
 
+// Whatever is still queued would otherwise hold up CloseHandle on a
+// stalled line; the run is ending with the write message anyway.
+bool fail_write() {
+    (void)PurgeComm(port_handle, PURGE_TXABORT | PURGE_TXCLEAR);
+    return false;
+}
+
 }  // namespace
 
 open_result open_port() {
@@ -107,12 +114,12 @@ bool write_octet(std::uint8_t octet) {
     DWORD written = 0;
     if (WriteFile(port_handle, &octet, 1, &written, nullptr) == FALSE) {
         record_failure(GetLastError());
-        return false;
+        return fail_write();
     }
     // A write time-out on a synchronous handle succeeds with nothing written.
     if (written != 1) {
         (void)std::snprintf(reason, sizeof reason, "no octet taken within 60 ms");
-        return false;
+        return fail_write();
     }
     return true;
 }

@@ -1,5 +1,6 @@
 #include "tests/fake_serial.h"
 
+#include "app/process.h"
 #include "kiss/serial.h"
 
 #include <cstdio>
@@ -11,6 +12,7 @@ Failure armed = Failure::none;
 std::size_t armed_at = 0;
 std::size_t writes = 0;
 bool is_open = false;
+bool stop_requested = false;
 std::string pending;  // octets written since the last pause, as hex
 
 void end_burst() {
@@ -27,6 +29,7 @@ void reset(Failure failure, std::size_t fail_at) {
     armed_at = fail_at;
     writes = 0;
     is_open = false;
+    stop_requested = false;
     pending.clear();
 }
 
@@ -57,11 +60,15 @@ bool write_octet(std::uint8_t octet) {
     if (!is_open) {
         current.events.push_back("write while closed");
     }
-    if (armed == Failure::write && writes++ == armed_at) {
+    if (armed == Failure::stop && writes == armed_at) {
+        stop_requested = true;
+    }
+    if (armed == Failure::write && writes == armed_at) {
         end_burst();
         current.events.push_back("write failed");
         return false;
     }
+    ++writes;
     char hex[4];
     (void)std::snprintf(hex, sizeof hex, " %02X", octet);
     pending += hex;
@@ -75,11 +82,26 @@ void close_port() {
     is_open = false;
 }
 
-void sleep_ms(std::int32_t milliseconds) {
-    end_burst();
-    current.events.push_back("pause " + std::to_string(milliseconds));
-}
-
 const char* failure_reason() { return "/dev/fake: reason"; }
 
 }  // namespace kiss
+
+namespace app {
+
+using namespace fake_serial;
+
+void prepare_process() {}
+
+bool pause_for(std::int32_t milliseconds) {
+    end_burst();
+    current.events.push_back("pause " + std::to_string(milliseconds));
+    return !stop_requested;
+}
+
+const char* stop_request() { return stop_requested ? "SIGINT" : nullptr; }
+
+int stop_status() { return 130; }
+
+void process_finished() {}
+
+}  // namespace app

@@ -13,10 +13,11 @@ struct Record {
     std::vector<std::uint8_t> octets;
 };
 
-enum class Failure { none, open, settings, write };
+enum class Failure { none, open, settings, write, stop };
 
 // Forgets everything and arms a failure: for writes, the one at index
-// fail_at (counting from 0 over the whole run) fails.
+// fail_at (counting from 0 over the whole run) fails; for a stop, a SIGINT
+// arrives during that write.
 void reset(Failure failure = Failure::none, std::size_t fail_at = 0);
 const Record& record();
 

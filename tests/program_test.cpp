@@ -8,6 +8,7 @@
 #include "tests/terminal.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -184,14 +186,78 @@ TEST_F(ProgramTest, RefusesDevicesItCannotHaveAndUnreadableInput) {
         EXPECT_TRUE(p.octets.empty()) << c.why;
     }
 
-    if (geteuid() != 0) {  // root may open a terminal that another holds exclusively
-        point(1, port.slave_path);
-        ASSERT_EQ(ioctl(port.slave, TIOCEXCL), 0);
-        const Program p = pty_run::run(test_program, {input, "1", "9600", "1"}, &port);
-        ioctl(port.slave, TIOCNXCL);
-        EXPECT_EQ(p.status, 1);
-        EXPECT_EQ(p.console, banner + "\nUnable to open serial port Com1 (" + device(1) +
-                                 ": Device or resource busy).\n");
+    // Held exclusively, without a lock: refused whoever runs us, root too,
+    // and the other program's claim is left as it was.
+    point(1, port.slave_path);
+    ASSERT_EQ(ioctl(port.slave, TIOCEXCL), 0);
+    const Program p = pty_run::run(test_program, {input, "1", "9600", "1"}, &port);
+    int exclusive = 0;
+    ASSERT_EQ(ioctl(port.slave, TIOCGEXCL, &exclusive), 0);
+    ioctl(port.slave, TIOCNXCL);
+    EXPECT_EQ(p.status, 1);
+    EXPECT_EQ(p.console, banner + "\nUnable to open serial port Com1 (" + device(1) +
+                             ": Device or resource busy).\n");
+    EXPECT_TRUE(p.octets.empty());
+    EXPECT_EQ(exclusive, 1);
+}
+
+// Nothing but frames reaches the port, whatever becomes of the console: not
+// when the program starts with its console descriptors closed (the file and
+// the device must not take them), nor when the reader of its output goes.
+TEST_F(ProgramTest, AConsoleThatCannotBeWrittenChangesNoFrame) {
+    const std::string input = write_temp_file("frames.txt", expectations::file_content());
+    for (const bool closed : {true, false}) {
+        Program p = pty_run::start(quick_pause_program, {input, "1", "9600", "1"},
+                                   closed ? pty_run::closed_console : "");
+        if (!closed) {
+            close(p.console_fd);  // as `uipacer ... | head -c 1` leaves it
+            p.console_fd = -1;
+        }
+        pty_run::finish(p, &port);
+        EXPECT_EQ(p.status, 0) << closed;
+        EXPECT_EQ(octets_of(p), expectations::octets()) << closed;
+    }
+}
+
+// A signal to stop, during the pause or while a frame is being written (long
+// frames, back to back), ends the run after a whole frame, releases the port
+// and says how far the file got.
+TEST_F(ProgramTest, AStopFinishesTheFrameAndReleasesThePort) {
+    const std::string pausing = write_temp_file("pausing.txt", "A>B:i\nA>B:j\n");
+    std::string content;
+    for (int i = 0; i < 50; ++i) {
+        content += std::string(1023, ',') + "\n";
+    }
+    const std::string long_frames = write_temp_file("long.txt", content);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        for (const bool mid_frame : {false, true}) {
+            const std::string why = std::to_string(signal) + (mid_frame ? " mid-frame" : "");
+            Program p = pty_run::start(mid_frame ? quick_pause_program : test_program,
+                                       {mid_frame ? long_frames : pausing, "1", "9600", "5"});
+            pty_run::collect(p, &port, mid_frame ? 10000 : 21, 5);
+            ASSERT_EQ(kill(p.pid, signal), 0);
+            const double signalled = pty_run::now_s();
+            pty_run::finish(p, &port);
+            EXPECT_LT(pty_run::now_s() - signalled, 1.0) << why;
+            EXPECT_EQ(p.status, 128 + signal) << why;
+
+            // Each frame is its FEND, octets without one, and its FEND.
+            const auto end = std::find(p.octets.begin() + 1, p.octets.end(), 0xC0);
+            const std::size_t frame_length = static_cast<std::size_t>(end - p.octets.begin()) + 1;
+            const std::size_t frames = p.octets.size() / frame_length;
+            EXPECT_EQ(p.octets.size() % frame_length, 0U) << why << ": a frame was cut";
+            const std::string name = signal == SIGINT    ? "SIGINT"
+                                     : signal == SIGTERM ? "SIGTERM"
+                                                         : "SIGHUP";
+            const std::string said =
+                "\nRun stopped by " + name + " after frame " + std::to_string(frames) + ".\n";
+            EXPECT_EQ(p.console.substr(p.console.size() - std::min(p.console.size(), said.size())),
+                      said)
+                << why;
+            int exclusive = 1;
+            ASSERT_EQ(ioctl(port.slave, TIOCGEXCL, &exclusive), 0);
+            EXPECT_EQ(exclusive, 0) << why << ": the port is still held";
+        }
     }
 }
 

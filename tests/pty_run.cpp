@@ -49,8 +49,9 @@ void close_virtual_port(VirtualPort& port) {
 
 Program start(const std::string& program, const std::vector<std::string>& args,
               const std::string& console_file) {
+    const bool closed = console_file == closed_console;
     int out[2];
-    if (console_file.empty()
+    if (console_file.empty() || closed
             ? pipe2(out, O_CLOEXEC) != 0
             : (out[0] = -1, out[1] = open(console_file.c_str(),
                                           O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) < 0) {
@@ -66,17 +67,24 @@ Program start(const std::string& program, const std::vector<std::string>& args,
     Program p;
     p.started = now_s();
     p.pid = fork();
+    if (p.pid < 0) {
+        throw std::runtime_error("cannot fork for " + program);
+    }
     if (p.pid == 0) {
-        const int null = open("/dev/null", O_RDONLY);
-        dup2(null, 0);
-        dup2(out[1], 1);
+        if (closed) {
+            close(0);
+            close(1);
+        } else {
+            dup2(open("/dev/null", O_RDONLY), 0);
+            dup2(out[1], 1);
+        }
         dup2(out[1], 2);
         execv(program.c_str(), argv.data());
         _exit(127);
     }
     close(out[1]);
     p.console_fd = out[0];
-    p.console_file = console_file;
+    p.console_file = closed ? "" : console_file;
     return p;
 }
 
@@ -127,15 +135,17 @@ void finish(Program& p, VirtualPort* port, double seconds) {
     // done; a console file never ends, so there the process is asked.
     while (p.console_fd >= 0 ? pump(p, port, 5)
                              : (pump(p, port, 5), wait4(p.pid, &status, WNOHANG, &usage) == 0)) {
-        if (now_s() > deadline) {
-            kill(p.pid, SIGKILL);
+        if (now_s() > deadline && kill(p.pid, SIGKILL) != 0) {
+            throw std::runtime_error("cannot end the program under test");
         }
     }
     if (p.console_fd >= 0) {
-        wait4(p.pid, &status, 0, &usage);
+        if (wait4(p.pid, &status, 0, &usage) != p.pid) {
+            throw std::runtime_error("lost the program under test");
+        }
         close(p.console_fd);
         p.console_fd = -1;
-    } else {
+    } else if (!p.console_file.empty()) {
         std::ifstream file(p.console_file, std::ios::binary);
         p.console.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     }

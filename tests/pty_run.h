@@ -35,6 +35,10 @@ struct Program {
 
 double now_s();
 
+// As console_file: the program starts with standard input and output
+// closed; its standard error goes through a pipe.
+const std::string closed_console = "(closed)";
+
 // Starts program with args; its standard output and error go to console,
 // through a pipe or, when console_file is given, through that file. A file
 // suits a program that leaves helpers behind holding its output open.

@@ -152,34 +152,49 @@ TEST(Faults, EndTheRunWithStatusOneAndAReason) {
     struct Case {
         fake_serial::Failure failure;
         std::size_t fail_at;
+        int status;
         std::string console;
         std::vector<std::string> events;
     };
     const Case cases[] = {
         {fake_serial::Failure::open,
          0,
+         1,
          "\nUnable to open serial port Com2 (/dev/fake: reason).\n",
          {"open Com2 9600"}},
         {fake_serial::Failure::settings,
          0,
+         1,
          "\nUnable to configure serial port Com2 (/dev/fake: reason).\n",
          {"open Com2 9600"}},
         {fake_serial::Failure::write,
          0,
+         1,
          announcement("A>B:i\n") + "\nUnable to write to serial port Com2 (/dev/fake: reason).\n",
          {"open Com2 9600", "write failed", "close"}},
         // The closing FEND of the second frame: no pause after it, status 1.
         {fake_serial::Failure::write,
          41,
+         1,
          announcement("A>B:i\n") + announcement("A>B:j\n") +
              "\nUnable to write to serial port Com2 (/dev/fake: reason).\n",
          {"open Com2 9600", one_frame_octets, "pause 1000",
           "octets C0 00 84 40 40 40 40 40 E0 82 40 40 40 40 40 61 03 F0 6A 0A", "write failed",
           "close"}},
+        // A stop in the middle of the second frame: the frame is finished,
+        // the pause cut short, nothing more read.
+        {fake_serial::Failure::stop,
+         25,
+         130,
+         announcement("A>B:i\n") + announcement("A>B:j\n") +
+             "\nRun stopped by SIGINT after frame 2.\n",
+         {"open Com2 9600", one_frame_octets, "pause 1000",
+          "octets C0 00 84 40 40 40 40 40 E0 82 40 40 40 40 40 61 03 F0 6A 0A C0", "pause 1000",
+          "close"}},
     };
     for (const Case& c : cases) {
         const Outcome r = run({input, "2", "9600", "1"}, c.failure, c.fail_at);
-        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.console, c.console);
         EXPECT_EQ(r.events, c.events);
     }

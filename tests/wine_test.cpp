@@ -7,6 +7,7 @@
 #include "tests/temp_files.h"
 #include "tests/terminal.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -35,7 +36,7 @@ const std::string prefix = wine_dir + "/prefix";
 const char* const traced_calls =
     "KERNEL32.CreateFileA;KERNEL32.SetupComm;KERNEL32.GetCommState;KERNEL32.SetCommState;"
     "KERNEL32.GetCommTimeouts;KERNEL32.SetCommTimeouts;KERNEL32.WriteFile;"
-    "KERNEL32.CloseHandle;KERNEL32.Sleep";
+    "KERNEL32.CloseHandle;KERNEL32.PurgeComm";
 
 std::string port_link(int com) { return wine_dir + "/com" + std::to_string(com); }
 
@@ -162,7 +163,7 @@ TEST_F(WindowsProgram, SetsEverySpeedWineCanOnATerminalRawEightNoneOne) {
 }
 
 // Wine's relay trace of one run, cut down to the program's calls on the
-// serial port and its pauses: arguments as 32-bit values (Wine shows whole
+// serial port: arguments as 32-bit values (Wine shows whole
 // 64-bit registers), the port's handle as H, addresses by what they are,
 // and a run of equal calls counted.
 std::vector<std::string> serial_calls(const std::string& trace) {
@@ -199,7 +200,7 @@ std::vector<std::string> serial_calls(const std::string& trace) {
                                ? arg.substr(quote)
                                : arg.substr(arg.size() > 8 ? arg.size() - 8 : 0));
         }
-        if (name != "CreateFileA" && name != "Sleep") {
+        if (name != "CreateFileA") {
             if (args.empty() || args[0] != handle) {
                 continue;  // the console's writes, the input file's closing
             }
@@ -246,10 +247,7 @@ TEST_F(WindowsProgram, MakesExactlyTheSerialCallsOfTheDesign) {
         "GetCommTimeouts(H,block)",
         "SetCommTimeouts(H,block)",
         // One octet per synchronous write, no overlapped structure.
-        "WriteFile(H,buffer,00000001,count,00000000) x21",
-        "Sleep(000003e8)",
-        "WriteFile(H,buffer,00000001,count,00000000) x22",
-        "Sleep(000003e8)",
+        "WriteFile(H,buffer,00000001,count,00000000) x43",
         "CloseHandle(H)",
     };
     EXPECT_EQ(serial_calls(p.console), expected);
@@ -290,6 +288,23 @@ TEST_F(WindowsProgram, AStalledDeviceEndsTheRunAtOnceWithStatusOne) {
                                          "\nUnable to write to serial port Com1 (no octet taken "
                                          "within 60 ms).\n");
     EXPECT_LT(pty_run::now_s() - p.started, 4.0) << "paused or hung";
+}
+
+// Wine turns SIGINT into Ctrl-C; it has no way to send Ctrl-Break or the
+// closing of the console, so those are left to a real Windows machine.
+TEST_F(WindowsProgram, CtrlCEndsThePauseAtOnceAndSaysHowFarItGot) {
+    const std::string input = write_temp_file("two.txt", "A>B:i\nA>B:j\n");
+    Program p = pty_run::start(wine, {windows_program, input, "1", "9600", "5"},
+                               temp_dir() + "console.txt");
+    pty_run::collect(p, &port, 21, 10);
+    ASSERT_EQ(kill(p.pid, SIGINT), 0);
+    const double signalled = pty_run::now_s();
+    pty_run::finish(p, &port);
+    EXPECT_LT(pty_run::now_s() - signalled, 2.0);
+    EXPECT_EQ(p.status, 130);
+    EXPECT_EQ(unix_lines(p.console),
+              banner + announcement("A>B:i\n") + "\nRun stopped by Ctrl-C after frame 1.\n");
+    EXPECT_EQ(p.octets.size(), 21U);
 }
 
 TEST_F(WindowsProgram, AHangUpEndsTheRunWithStatusOne) {
