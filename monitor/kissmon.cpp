@@ -249,9 +249,18 @@ int listen(int line, const Options& options) {
     sigaddset(&stops, SIGINT);
     sigaddset(&stops, SIGTERM);
     sigaddset(&stops, SIGHUP);
-    sigprocmask(SIG_BLOCK, &stops, nullptr);
-    const int stop = signalfd(-1, &stops, SFD_CLOEXEC);
     const char* name = options.device != nullptr ? options.device : slave_path;
+    // Without them Ctrl-C would end us before the link is removed, or not
+    // at all once the signals are blocked.
+    if (sigprocmask(SIG_BLOCK, &stops, nullptr) != 0) {
+        fail("cannot block the signals for", name);
+        return EXIT_DEVICE;
+    }
+    const int stop = signalfd(-1, &stops, SFD_CLOEXEC);
+    if (stop < 0) {
+        fail("cannot watch the signals for", name);
+        return EXIT_DEVICE;
+    }
 
     monitor::reset_stream(stream);
     long shown = 0;

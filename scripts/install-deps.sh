@@ -9,7 +9,7 @@ needed=(cmake g++ make libgtest-dev)
 for stage in "${stages[@]}"; do
     case "$stage" in
     format) needed+=(clang-format) ;;
-    linux) needed+=(libbenchmark-dev dpkg-dev groff-base man-db) ;;
+    linux) needed+=(libbenchmark-dev dpkg-dev file groff-base man-db) ;;
     windows) needed+=(g++-mingw-w64-x86-64-posix wine wine64 unzip) ;;
     sanitize | fuzz) needed+=(clang libclang-rt-14-dev) ;;
     analyze) needed+=(clang clang-tidy cppcheck g++-mingw-w64-x86-64-posix libbenchmark-dev) ;;
@@ -25,9 +25,9 @@ for package in $(printf '%s\n' "${needed[@]}" | sort -u); do
     dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
 done
 if ((${#missing[@]})); then
-    sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    export DEBIAN_FRONTEND=noninteractive
-    "${sudo[@]}" apt-get update -q
-    "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+    # sudo drops DEBIAN_FRONTEND from the environment, so it is passed on.
+    as_root=(env DEBIAN_FRONTEND=noninteractive)
+    [ "$(id -u)" -eq 0 ] || as_root=(sudo "${as_root[@]}")
+    "${as_root[@]}" apt-get update -q
+    "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
