@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "app/process.h"
+#include "kiss/port.h"
 
 #include <csignal>
 
@@ -56,9 +57,20 @@ void prepare_process() {
     }
 }
 
+// What the TNC sends is taken this often during the pause, so that the
+// driver's input queue never overflows (which, with abort on error, would
+// fail the writes that follow).
+constexpr DWORD DRAIN_SLICE_MS = 10;
+
 bool pause_for(std::int32_t milliseconds) {
-    if (WaitForSingleObject(stop_event, static_cast<DWORD>(milliseconds)) == WAIT_FAILED) {
-        Sleep(static_cast<DWORD>(milliseconds));
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(milliseconds);
+    for (ULONGLONG now; requested == 0 && (now = GetTickCount64()) < deadline;) {
+        const DWORD left = static_cast<DWORD>(deadline - now);
+        const DWORD slice = left < DRAIN_SLICE_MS ? left : DRAIN_SLICE_MS;
+        if (WaitForSingleObject(stop_event, slice) == WAIT_FAILED) {
+            Sleep(slice);
+        }
+        kiss::drain_input();
     }
     return requested == 0;
 }

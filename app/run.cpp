@@ -3,7 +3,7 @@
 #include "app/process.h"
 #include "ax25/encoder.h"
 #include "kiss/kiss.h"
-#include "kiss/serial.h"
+#include "kiss/port.h"
 
 #include <cstdio>
 #include <cstring>
@@ -114,6 +114,41 @@ std::int32_t convert_number(const char* text) {
                                 : -static_cast<std::int32_t>(~value) - 1;
 }
 
+bool is_tcp_address(const char* text) {
+    const char* colon = std::strrchr(text, ':');
+    if (colon == nullptr || colon == text) {
+        return false;
+    }
+    std::size_t digits = 0;
+    std::uint32_t port = 0;
+    for (const char* c = colon + 1; *c != '\0'; ++c, ++digits) {
+        if (*c < '0' || *c > '9' || digits == 5) {
+            return false;
+        }
+        port = port * 10 + static_cast<std::uint32_t>(*c - '0');
+    }
+    return port >= 1 && port <= 65535;
+}
+
+bool name_port(const char* com_port) {
+    if (std::strlen(com_port) >= sizeof kiss::port_name) {
+        return false;
+    }
+    if (kiss::is_device_name(com_port) || is_tcp_address(com_port)) {
+        kiss::port_type = kiss::is_device_name(com_port) ? kiss::serial_port : kiss::tcp_port;
+        std::memcpy(kiss::port_name, com_port, std::strlen(com_port) + 1);
+        return true;
+    }
+    const std::int32_t number = convert_number(com_port);
+    if (number < 1 || number > 4) {
+        return false;
+    }
+    kiss::port_type = kiss::serial_port;
+    // "Com1" to "Com4": fits, so the result tells nothing.
+    (void)std::snprintf(kiss::port_name, sizeof kiss::port_name, "Com%d", static_cast<int>(number));
+    return true;
+}
+
 bool send_frame(const char* line) {
     show("Sending frame:\n %s\n\n", line);
     ax25::encode_frame(line);
@@ -133,14 +168,10 @@ int run_main(int argc, char** argv) {
         show("\nUnable to open input file %s.\n", argv[1]);
         return finish(EXIT_FAILED);
     }
-    const std::int32_t com_port = convert_number(argv[2]);
-    if (com_port < 1 || com_port > 4) {
+    if (!name_port(argv[2])) {
         show("\nInvalid com port specified.\n");
         return finish(EXIT_FAILED);
     }
-    // "Com1" to "Com4": fits, so the result tells nothing.
-    (void)std::snprintf(kiss::port_name, sizeof kiss::port_name, "Com%d",
-                        static_cast<int>(com_port));
     if (check_baud_rate(argv[3]) == 0) {
         show("\nInvalid baud rate specified.\n");
         return finish(EXIT_FAILED);
@@ -153,11 +184,14 @@ int run_main(int argc, char** argv) {
     }
     const std::int32_t pause_ms = pause_time * 1000;
 
+    const bool tcp = kiss::port_type == kiss::tcp_port;
     switch (kiss::open_port()) {
     case kiss::port_ready:
         break;
     case kiss::port_unavailable:
-        show("\nUnable to open serial port %s (%s).\n", kiss::port_name, kiss::failure_reason());
+        show(tcp ? "\nUnable to connect to KISS TNC %s (%s).\n"
+                 : "\nUnable to open serial port %s (%s).\n",
+             kiss::port_name, kiss::failure_reason());
         return finish(EXIT_FAILED);
     case kiss::port_settings_refused:
         show("\nUnable to configure serial port %s (%s).\n", kiss::port_name,
@@ -173,8 +207,9 @@ int run_main(int argc, char** argv) {
            std::fgets(line_buffer, sizeof line_buffer, input_stream) != nullptr &&
            std::ferror(input_stream) == 0) {
         if (!send_frame(line_buffer)) {
-            show("\nUnable to write to serial port %s (%s).\n", kiss::port_name,
-                 kiss::failure_reason());
+            show(tcp ? "\nUnable to write to KISS TNC %s (%s).\n"
+                     : "\nUnable to write to serial port %s (%s).\n",
+                 kiss::port_name, kiss::failure_reason());
             kiss::close_port();
             return finish(EXIT_FAILED);
         }

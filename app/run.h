@@ -19,6 +19,15 @@ int check_baud_rate(const char* text);
 // overflowing.
 std::int32_t convert_number(const char* text);
 
+// Whether text is HOST:PORT: a decimal port 1 to 65535 after the last ':',
+// and something before it.
+bool is_tcp_address(const char* text);
+
+// Sets the port from the com_port argument, trying its forms in turn: a
+// device name as the platform writes it, HOST:PORT, then a number 1 to 4
+// read as atoi reads it, which gives "ComN". False when it is none of them.
+bool name_port(const char* com_port);
+
 // Announces, encodes and transmits one line; false when a write failed.
 bool send_frame(const char* line);
 

@@ -1,6 +1,6 @@
 #include "bench/null_serial.h"
 
-#include "kiss/serial.h"
+#include "kiss/port.h"
 
 namespace null_serial {
 
@@ -25,6 +25,8 @@ bool write_octet(std::uint8_t octet) {
     ++null_serial::octets_taken;
     return true;
 }
+
+void drain_input() {}
 
 void close_port() {}
 

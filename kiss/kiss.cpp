@@ -1,11 +1,12 @@
 #include "kiss/kiss.h"
 
 #include "ax25/encoder.h"
-#include "kiss/serial.h"
+#include "kiss/port.h"
 
 namespace kiss {
 
 char port_name[PORT_NAME_CAPACITY];
+port_kind port_type;
 std::int32_t baud_rate;
 
 namespace {

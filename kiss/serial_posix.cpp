@@ -13,8 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
-// ComN names the N-1st device of this family; a builder with a USB adapter
-// sets it to /dev/ttyUSB or /dev/ttyACM.
+// ComN names the N-1st device of this family (the tests point it at links
+// of their own); any other device is given by its path.
 #ifndef UIPACER_DEVICE_FAMILY
 #define UIPACER_DEVICE_FAMILY "/dev/ttyS"
 #endif
@@ -35,13 +35,17 @@ constexpr long long RETRY_SLICE_NS = 1'000'000;
 constexpr int OUTPUT_QUEUE_LIMIT = 128;
 
 int port_handle = -1;
-bool port_claimed;                                    // we set its exclusive mode, so we clear it
-char device_path[sizeof UIPACER_DEVICE_FAMILY + 20];  // and the number of any long
-char reason[256];
+bool port_claimed;  // we set its exclusive mode, so we clear it
+char device_path[PORT_NAME_CAPACITY + sizeof UIPACER_DEVICE_FAMILY];
+char reason[PORT_NAME_CAPACITY + 256];
 
-// A reason too long for its buffer is cut short, which is all we could do.
+// The reason names the device when the message does not: for ComN.
 void record_failure(const char* why) {
-    (void)std::snprintf(reason, sizeof reason, "%s: %s", device_path, why);
+    if (std::strcmp(device_path, port_name) == 0) {
+        (void)std::snprintf(reason, sizeof reason, "%s", why);
+    } else {
+        (void)std::snprintf(reason, sizeof reason, "%s: %s", device_path, why);
+    }
 }
 
 // Gives the device back: the exclusive claims first, so that nobody waits
@@ -76,10 +80,16 @@ bool fail_write(const char* why) {
 
 }  // namespace
 
-open_result open_port() {
-    const long number = std::strtol(port_name + 3, nullptr, 10);  // past "Com"
-    (void)std::snprintf(device_path, sizeof device_path, "%s%ld", UIPACER_DEVICE_FAMILY,
-                        number - 1);
+bool is_device_name(const char* text) { return text[0] == '/'; }
+
+open_result open_device() {
+    if (is_device_name(port_name)) {
+        (void)std::snprintf(device_path, sizeof device_path, "%s", port_name);
+    } else {
+        const long number = std::strtol(port_name + 3, nullptr, 10);  // past "Com"
+        (void)std::snprintf(device_path, sizeof device_path, "%s%ld", UIPACER_DEVICE_FAMILY,
+                            number - 1);
+    }
 
     // Non-blocking, so that a modem line without carrier cannot hold us at
     // open(), and so that a full queue shows as EAGAIN instead of a hang.
@@ -114,7 +124,7 @@ open_result open_port() {
     return port_ready;
 }
 
-bool write_octet(std::uint8_t octet) {
+bool write_device(std::uint8_t octet) {
     const long long deadline = posix_clock::now_ns() + WRITE_BUDGET_NS;
     for (;;) {
         int queued = 0;
@@ -133,11 +143,18 @@ bool write_octet(std::uint8_t octet) {
         if (posix_clock::now_ns() >= deadline) {
             return fail_write("no octet taken within 60 ms");
         }
+        drain_device();  // the TNC may be waiting for room too
         posix_clock::sleep_until(posix_clock::now_ns() + RETRY_SLICE_NS);
     }
 }
 
-void close_port() {
+void drain_device() {
+    std::uint8_t discarded[256];
+    while (port_handle >= 0 && read(port_handle, discarded, sizeof discarded) > 0) {
+    }
+}
+
+void close_device() {
     if (port_handle < 0) {
         return;
     }
@@ -158,6 +175,6 @@ void close_port() {
     release_port();
 }
 
-const char* failure_reason() { return reason; }
+const char* device_failure() { return reason; }
 
 }  // namespace kiss

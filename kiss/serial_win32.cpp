@@ -1,9 +1,11 @@
 #include <windows.h>
 
 #include "kiss/serial.h"
+#include "kiss/system_message_win32.h"
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 
 namespace kiss {
 
@@ -22,28 +24,12 @@ constexpr DWORD WRITE_TOTAL_TIMEOUT_MULTIPLIER = 10;
 constexpr DWORD WRITE_TOTAL_TIMEOUT_CONSTANT = 50;
 
 HANDLE port_handle = INVALID_HANDLE_VALUE;
+char device_path[PORT_NAME_CAPACITY + 8];  // \\.\COMn, which COM10 and above need
 DCB device_control;
 COMMTIMEOUTS time_outs;
 char reason[256];
 
-// The system's words for the error, without the line break and full stop
-// that end them, since the caller puts the reason inside a sentence.
-void record_failure(DWORD error) {
-    const DWORD length =
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-                       0, reason, static_cast<DWORD>(sizeof reason), nullptr);
-    std::size_t end = length;
-    while (end > 0 && (reason[end - 1] == '\r' || reason[end - 1] == '\n' ||
-                       reason[end - 1] == ' ' || reason[end - 1] == '.')) {
-        --end;
-    }
-    if (end == 0) {
-        (void)std::snprintf(reason, sizeof reason, "system error %lu",
-                            static_cast<unsigned long>(error));
-    } else {
-        reason[end] = '\0';
-    }
-}
+void record_failure(DWORD error) { system_message(error, reason, sizeof reason); }
 
 // Closing is the last we do with the device; if it fails, the process is
 // about to end and take the handle with it.
@@ -65,12 +51,35 @@ bool fail_write() {
     return false;
 }
 
+// COMn as Windows writes it, in any letter case, n from 1 to 255; the
+// number's digits, or nullptr.
+const char* port_number(const char* text) {
+    if (std::strncmp(text, "\\\\.\\", 4) == 0) {
+        text += 4;
+    }
+    if ((text[0] | 0x20) != 'c' || (text[1] | 0x20) != 'o' || (text[2] | 0x20) != 'm') {
+        return nullptr;
+    }
+    const char* digits = text + 3;
+    int value = 0;
+    int count = 0;
+    for (; digits[count] >= '0' && digits[count] <= '9' && count < 4; ++count) {
+        value = value * 10 + (digits[count] - '0');
+    }
+    return digits[count] == '\0' && digits[0] != '0' && value >= 1 && value <= 255 ? digits
+                                                                                   : nullptr;
+}
+
 }  // namespace
 
-open_result open_port() {
+bool is_device_name(const char* text) { return port_number(text) != nullptr; }
+
+open_result open_device() {
+    // "Com1" from a number is a device name too.
+    (void)std::snprintf(device_path, sizeof device_path, "\\\\.\\COM%s", port_number(port_name));
     // Not shared: no other program may write into our frames.
-    port_handle =
-        CreateFileA(port_name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    port_handle = CreateFileA(device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              0, nullptr);
     if (port_handle == INVALID_HANDLE_VALUE) {
         record_failure(GetLastError());
         return port_unavailable;
@@ -110,7 +119,8 @@ open_result open_port() {
     return port_ready;
 }
 
-bool write_octet(std::uint8_t octet) {
+bool write_device(std::uint8_t octet) {
+    drain_device();
     DWORD written = 0;
     if (WriteFile(port_handle, &octet, 1, &written, nullptr) == FALSE) {
         record_failure(GetLastError());
@@ -124,12 +134,28 @@ bool write_octet(std::uint8_t octet) {
     return true;
 }
 
-void close_port() {
+// Only what has arrived is read, so the read never waits.
+void drain_device() {
+    DWORD errors = 0;
+    COMSTAT status{};
+    std::uint8_t discarded[256];
+    while (port_handle != INVALID_HANDLE_VALUE &&
+           ClearCommError(port_handle, &errors, &status) != FALSE && status.cbInQue > 0) {
+        const DWORD wanted =
+            status.cbInQue < sizeof discarded ? status.cbInQue : DWORD{sizeof discarded};
+        DWORD got = 0;
+        if (ReadFile(port_handle, discarded, wanted, &got, nullptr) == FALSE || got == 0) {
+            return;
+        }
+    }
+}
+
+void close_device() {
     if (port_handle != INVALID_HANDLE_VALUE) {
         release_port();
     }
 }
 
-const char* failure_reason() { return reason; }
+const char* device_failure() { return reason; }
 
 }  // namespace kiss

@@ -1,7 +1,7 @@
 #include "tests/fake_serial.h"
 
 #include "app/process.h"
-#include "kiss/serial.h"
+#include "kiss/port.h"
 
 #include <cstdio>
 
@@ -45,7 +45,8 @@ namespace kiss {
 using namespace fake_serial;
 
 open_result open_port() {
-    current.events.push_back("open " + std::string(port_name) + " " + std::to_string(baud_rate));
+    current.events.push_back(std::string("open ") + (port_type == tcp_port ? "tcp " : "") +
+                             port_name + " " + std::to_string(baud_rate));
     if (armed == Failure::open) {
         return port_unavailable;
     }
@@ -75,6 +76,10 @@ bool write_octet(std::uint8_t octet) {
     current.octets.push_back(octet);
     return true;
 }
+
+bool is_device_name(const char* text) { return text[0] == '/'; }
+
+void drain_input() {}
 
 void close_port() {
     end_burst();

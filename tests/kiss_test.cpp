@@ -1,6 +1,6 @@
 #include "kiss/kiss.h"
 #include "ax25/encoder.h"
-#include "kiss/serial.h"
+#include "kiss/port.h"
 #include "tests/fake_serial.h"
 #include "tests/hex.h"
 

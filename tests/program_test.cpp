@@ -261,6 +261,70 @@ TEST_F(ProgramTest, AStopFinishesTheFrameAndReleasesThePort) {
     }
 }
 
+// The TNC passes on what it hears all the time: KISS frames flow towards the
+// program throughout a run, and it must take them without missing a beat,
+// over a device path or over TCP.
+TEST_F(ProgramTest, ReachesTheTncByDevicePathOrTcpWhileItTalksBack) {
+    const std::string input = write_temp_file("frames.txt", expectations::file_content());
+    for (const bool tcp : {false, true}) {
+        pty_run::TcpTnc tnc = tcp ? pty_run::listen_tcp() : pty_run::TcpTnc{};
+        Program p =
+            pty_run::start(test_program, {input, tcp ? tnc.address : port.slave_path, "9600", "1"});
+        if (tcp) {
+            pty_run::accept_tcp(tnc);
+        }
+        VirtualPort& link = tcp ? tnc.link : port;
+        pty_run::collect(p, &link, 1, 5);  // the line is raw now: nothing comes back as echo
+        const std::size_t refused = pty_run::talk_back(link, [&] { pty_run::finish(p, &link); });
+        EXPECT_EQ(p.status, 0) << tcp;
+        EXPECT_EQ(p.console, expectations::console()) << tcp;
+        EXPECT_EQ(octets_of(p), expectations::octets()) << tcp;
+        EXPECT_EQ(refused, 0U) << tcp << ": what the TNC sent was not taken";
+        if (tcp) {
+            close(tnc.link.master);
+        }
+    }
+}
+
+TEST_F(ProgramTest, ATcpTncThatFailsEndsTheRunWithStatusOne) {
+    std::string content;
+    for (int i = 0; i < 20000; ++i) {
+        content += "A>B:" + std::string(80, 'x') + "\n";
+    }
+    const std::string input = write_temp_file("many.txt", content);
+    const std::string frame = announcement("A>B:" + std::string(80, 'x') + "\n");
+    enum class Peer { absent, closes, never_reads };
+    for (const Peer peer : {Peer::absent, Peer::closes, Peer::never_reads}) {
+        pty_run::TcpTnc tnc = pty_run::listen_tcp();
+        if (peer == Peer::absent) {
+            close(tnc.listener);
+        }
+        Program p = pty_run::start(peer == Peer::never_reads ? quick_pause_program : test_program,
+                                   {input, tnc.address, "9600", "1"});
+        if (peer != Peer::absent) {
+            pty_run::accept_tcp(tnc);
+        }
+        if (peer == Peer::closes) {
+            pty_run::collect(p, &tnc.link, 100, 5);
+            close(tnc.link.master);
+        }
+        pty_run::finish(p, nullptr, 30);
+        close(tnc.link.master);
+        EXPECT_EQ(p.status, 1);
+        const std::string why = peer == Peer::absent   ? "Connection refused"
+                                : peer == Peer::closes ? "the TNC closed the connection"
+                                                       : "the TNC took nothing for 60 ms an octet";
+        const std::string said = (peer == Peer::absent ? "\nUnable to connect to KISS TNC "
+                                                       : "\nUnable to write to KISS TNC ") +
+                                 tnc.address + " (" + why + ").\n";
+        EXPECT_EQ(p.console.substr(p.console.size() - std::min(p.console.size(), said.size())),
+                  said);
+        if (peer == Peer::closes) {
+            EXPECT_EQ(p.console, banner + frame + frame + said);  // NOLINT(performance-*)
+        }
+    }
+}
+
 TEST_F(ProgramTest, AStalledDeviceEndsTheRunAtOnceWithStatusOne) {
     stall(port);
     const std::string input = write_temp_file("two.txt", "A>B:i\nA>B:j\n");

@@ -1,18 +1,25 @@
 #include "tests/pty_run.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <thread>
 
 namespace pty_run {
 
@@ -45,6 +52,36 @@ void close_virtual_port(VirtualPort& port) {
         close(port.slave);
     }
     port = VirtualPort{};
+}
+
+TcpTnc listen_tcp() {
+    TcpTnc tnc;
+    tnc.listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int segment = 536;
+    const int window = 4096;
+    setsockopt(tnc.listener, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
+    setsockopt(tnc.listener, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(tnc.listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        listen(tnc.listener, 1) != 0 ||
+        getsockname(tnc.listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw std::runtime_error("no TCP port for the TNC");
+    }
+    tnc.address = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    return tnc;
+}
+
+void accept_tcp(TcpTnc& tnc) {
+    pollfd waiting{tnc.listener, POLLIN, 0};
+    if (poll(&waiting, 1, 5000) == 1) {
+        tnc.link.master = accept4(tnc.listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int held = 4096;  // what the TNC sends must not pile up on its side
+        setsockopt(tnc.link.master, SOL_SOCKET, SO_SNDBUF, &held, sizeof held);
+    }
+    close(tnc.listener);
 }
 
 Program start(const std::string& program, const std::vector<std::string>& args,
@@ -154,6 +191,27 @@ void finish(Program& p, VirtualPort* port, double seconds) {
     p.cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
               static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     pump(p, port, 0);  // octets still on the way
+}
+
+std::size_t talk_back(VirtualPort& link, const std::function<void()>& run) {
+    (void)signal(SIGPIPE, SIG_IGN);  // the program may go first, closing its end
+    std::atomic<bool> done{false};
+    std::size_t refused = 0;
+    std::thread talker([&] {
+        const std::string heard = "\xC0" + std::string(1000, '\x40') + "\xC0";
+        while (!done) {
+            const ssize_t n = write(link.master, heard.data(), heard.size());
+            if (n < 0 && errno != EAGAIN) {
+                break;  // the program has closed its end: the run is over
+            }
+            refused += n == static_cast<ssize_t>(heard.size()) ? 0 : 1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    run();
+    done = true;
+    talker.join();
+    return refused;
 }
 
 Program run(const std::string& program, const std::vector<std::string>& args, VirtualPort* port,

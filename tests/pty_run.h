@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,19 @@ struct VirtualPort {
 
 VirtualPort open_virtual_port();
 void close_virtual_port(VirtualPort& port);
+
+// A KISS TNC on TCP for the tests, listening on a free port of 127.0.0.1;
+// its connection (link.master, once accepted) stands in for the master side
+// of a pseudo-terminal. A small segment size and window keep the sender's
+// buffer small, so that a TNC that stops reading stalls the sender soon.
+struct TcpTnc {
+    int listener = -1;
+    std::string address;  // 127.0.0.1:PORT
+    VirtualPort link;
+};
+TcpTnc listen_tcp();
+// Takes the program's connection (waiting up to 5 s) and stops listening.
+void accept_tcp(TcpTnc& tnc);
 
 struct Program {
     pid_t pid = -1;
@@ -51,6 +65,10 @@ void collect(Program& p, VirtualPort* port, std::size_t octets, double seconds);
 
 // Collects until the program has exited; kills it after `seconds`.
 void finish(Program& p, VirtualPort* port, double seconds = 20);
+
+// Plays a TNC that passes on all it hears: sends KISS frames over link every
+// 5 ms while run() runs; returns how many it could not hand over at once.
+std::size_t talk_back(VirtualPort& link, const std::function<void()>& run);
 
 // start + finish.
 Program run(const std::string& program, const std::vector<std::string>& args, VirtualPort* port,

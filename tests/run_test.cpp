@@ -68,6 +68,10 @@ TEST(Arguments, CheckedInOrderWithOneMessage) {
         {{input, "1", "9600", "0"}, 1, pause},
         {{input, "1", "9600", "61"}, 1, pause},
         {{input, "1", "9600", "4294967357"}, 1, pause},  // wraps to 61
+        {{input, ":8001", "9600", "1"}, 1, port},        // no host, and no number
+        {{input, "tnc:0", "9600", "1"}, 1, port},
+        {{input, "tnc:65536", "9600", "1"}, 1, port},
+        {{input, "/" + std::string(4096, 'd'), "9600", "1"}, 1, port},  // longer than any path
     };
     for (const Case& c : cases) {
         const Outcome r = run(c.args);
@@ -89,6 +93,9 @@ TEST(Arguments, AcceptedValuesReachTheDevice) {
         {{input, "3x", "9600", "60"}, "open Com3 9600", "pause 60000"},
         {{input, " 4", "9600", "+2"}, "open Com4 9600", "pause 2000"},
         {{input, "4294967297", "9600", "\t7s"}, "open Com1 9600", "pause 7000"},
+        {{input, "/dev/ttyUSB0", "9600", "1"}, "open /dev/ttyUSB0 9600", "pause 1000"},
+        {{input, "localhost:8001", "110", "1"}, "open tcp localhost:8001 110", "pause 1000"},
+        {{input, "[::1]:65535", "9600", "1"}, "open tcp [::1]:65535 9600", "pause 1000"},
     };
     for (const Case& c : cases) {
         const Outcome r = run(c.args);

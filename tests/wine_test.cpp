@@ -45,7 +45,7 @@ void wine_command(const std::vector<std::string>& args) {
     ASSERT_EQ(p.status, 0) << p.console;
 }
 
-// A prefix of our own, made once, whose COM1 to COM4 are links that the
+// A prefix of our own, made once, whose COM1 to COM4 and COM10 are links that the
 // tests point at pseudo-terminals. Mapped through the registry, because Wine
 // otherwise links COMn to the machine's real /dev/ttySn-1 at every start.
 void prepare_wine() {
@@ -54,13 +54,13 @@ void prepare_wine() {
     setenv("WINEDLLOVERRIDES", "mscoree,mshtml=;winemenubuilder.exe=d", 1);
     unsetenv("DISPLAY");
     unsetenv("WAYLAND_DISPLAY");
-    const std::string ready = prefix + "/uipacer-ports-mapped";
+    const std::string ready = prefix + "/uipacer-ports";
     if (access(ready.c_str(), F_OK) == 0) {
         return;
     }
     mkdir(wine_dir.c_str(), 0755);
     wine_command({"wineboot", "-i"});
-    for (int com = 1; com <= 4; ++com) {
+    for (const int com : {1, 2, 3, 4, 10}) {
         unlink(port_link(com).c_str());
         wine_command({"reg", "add", "HKLM\\Software\\Wine\\Ports", "/v",
                       "COM" + std::to_string(com), "/t", "REG_SZ", "/d", port_link(com), "/f"});
@@ -68,7 +68,7 @@ void prepare_wine() {
     wine_command({"reg", "add", "HKCU\\Software\\Wine\\Debug", "/v", "RelayInclude", "/t", "REG_SZ",
                   "/d", traced_calls, "/f"});
     ASSERT_EQ(pty_run::run(wineserver, {"-w"}, nullptr).status, 0);
-    std::ofstream(ready) << "COM1-COM4 mapped to " << wine_dir << "/comN\n";
+    std::ofstream(ready) << "COM1-COM4 and COM10 mapped to " << wine_dir << "/comN\n";
 }
 
 // Makes ComN name target (nothing, when target is empty).
@@ -176,7 +176,7 @@ std::vector<std::string> serial_calls(const std::string& trace) {
         const std::size_t open = line.find('(');
         const std::size_t close = line.rfind(") ret=");
         if (thread.empty() && line.find(":Call KERNEL32.CreateFileA(") != std::string::npos &&
-            line.find("\"Com") != std::string::npos) {
+            line.find("COM1\"") != std::string::npos) {
             thread = line.substr(0, call + 1);
         }
         if (thread.empty() || line.compare(0, thread.size(), thread) != 0) {
@@ -240,7 +240,7 @@ TEST_F(WindowsProgram, MakesExactlyTheSerialCallsOfTheDesign) {
               "C0 00 84 40 40 40 40 40 E0 82 40 40 40 40 40 61 03 F0 DB DC 0A C0");
     const std::vector<std::string> expected = {
         // Read and write, not shared, no security, open existing, no flags.
-        "CreateFileA(\"Com1\",c0000000,00000000,00000000,00000003,00000000,00000000)",
+        "CreateFileA(\"\\\\\\\\.\\\\COM1\",c0000000,00000000,00000000,00000003,00000000,00000000)",
         "SetupComm(H,00000080,00000080)",
         "GetCommState(H,block)",
         "SetCommState(H,block)",
@@ -251,6 +251,31 @@ TEST_F(WindowsProgram, MakesExactlyTheSerialCallsOfTheDesign) {
         "CloseHandle(H)",
     };
     EXPECT_EQ(serial_calls(p.console), expected);
+}
+
+// A port past COM9, which only the \\.\COMn form reaches, in any letter
+// case; and a KISS TNC on TCP, through Winsock; each passing on all it hears.
+TEST_F(WindowsProgram, ReachesComTenAndATcpTnc) {
+    point(10, port.slave_path);
+    const std::string input = write_temp_file("frames.txt", expectations::file_content());
+    for (const bool tcp : {false, true}) {
+        pty_run::TcpTnc tnc = tcp ? pty_run::listen_tcp() : pty_run::TcpTnc{};
+        Program p =
+            pty_run::start(wine, {windows_program, input, tcp ? tnc.address : "com10", "9600", "1"},
+                           temp_dir() + "console.txt");
+        if (tcp) {
+            pty_run::accept_tcp(tnc);
+        }
+        VirtualPort& link = tcp ? tnc.link : port;
+        pty_run::collect(p, &link, 1, 10);  // the line is raw now: nothing comes back as echo
+        const std::size_t refused = pty_run::talk_back(link, [&] { pty_run::finish(p, &link); });
+        EXPECT_EQ(refused, 0U) << tcp << ": what the TNC sent was not taken";
+        close(tnc.link.master);
+        EXPECT_EQ(p.status, 0) << tcp;
+        EXPECT_EQ(unix_lines(p.console), expectations::console()) << tcp;
+        EXPECT_EQ(octets_of(p), expectations::octets()) << tcp;
+    }
+    point(10, "");
 }
 
 // Wine lets a second program open a port that one holds, so that case is
