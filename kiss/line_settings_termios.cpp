@@ -29,15 +29,17 @@ constexpr StandardSpeed standard_speeds[] = {
 }  // namespace
 
 int apply_standard_termios(int fd, std::uint32_t baud) {
+    // Whether it is a terminal at all comes first: that is the better
+    // reason when it is not.
+    termios settings{};
+    if (tcgetattr(fd, &settings) != 0) {
+        return errno;
+    }
     const StandardSpeed* const speed =
         std::find_if(std::begin(standard_speeds), std::end(standard_speeds),
                      [baud](const StandardSpeed& s) { return s.baud == baud; });
     if (speed == std::end(standard_speeds)) {
         return SPEED_NEEDS_TERMIOS2;
-    }
-    termios settings{};
-    if (tcgetattr(fd, &settings) != 0) {
-        return errno;
     }
     raw_line::make_raw(settings);
     // An input speed of its own, such as one set through termios2, would
