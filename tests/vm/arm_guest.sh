@@ -35,8 +35,8 @@
 # QEMU's PL011 model ignores the line rate and writes to its file without
 # ever blocking, so nothing here can show a stalled line.
 #
-# Measured on a 2-core machine with another guest running: the kernel
-# reaches init in 1 to 2 s, a whole boot takes 8 to 12 s; downloading the two
+# Measured on a 2-core machine shared with other builds and guests: the kernel
+# reaches init in 1 to 3 s, a whole boot takes 8 to 12 s; downloading the two
 # packages about 5 s (60 MB for arm64, 44 MB for armhf) and unpacking what is
 # needed about 3 s.
 set -euo pipefail
