@@ -1,6 +1,7 @@
 #include "kiss/line_settings_linux.h"
 
 #include "kiss/line_settings.h"
+#include "kiss/raw_line.h"
 
 #include <sys/ioctl.h>
 
@@ -10,14 +11,6 @@ namespace kiss {
 
 namespace {
 
-// KISS is binary: a 0x13 from the TNC must never stop our output (IXON), a
-// 0x0A must never leave as 0D 0A (OPOST), and nothing the TNC sends may be
-// echoed back to it (ECHO).
-constexpr tcflag_t INPUT_PROCESSING =
-    IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY;
-constexpr tcflag_t LOCAL_PROCESSING = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
-constexpr tcflag_t FRAMING = CSIZE | PARENB | CSTOPB;
-
 bool speed_close_enough(std::uint32_t wanted, std::uint32_t actual) {
     const std::uint32_t difference = wanted > actual ? wanted - actual : actual - wanted;
     return static_cast<std::uint64_t>(difference) * 50 < wanted;
@@ -26,29 +19,24 @@ bool speed_close_enough(std::uint32_t wanted, std::uint32_t actual) {
 }  // namespace
 
 void build_line_settings(termios2& settings, std::uint32_t baud) {
-    settings.c_iflag &= ~INPUT_PROCESSING;
-    settings.c_oflag &= ~OPOST;
-    settings.c_lflag &= ~LOCAL_PROCESSING;
-    settings.c_cflag &= ~(FRAMING | CBAUD | (CBAUD << IBSHIFT));
-    settings.c_cflag |= CS8 | CREAD | CLOCAL | BOTHER | (BOTHER << IBSHIFT);
+    raw_line::make_raw(settings);
+    settings.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
+    settings.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
     settings.c_ispeed = baud;
     settings.c_ospeed = baud;
 }
 
 bool line_settings_taken(const termios2& wanted, const termios2& actual) {
-    constexpr tcflag_t checked_cflags = FRAMING | CREAD | CLOCAL;
-    return (actual.c_cflag & checked_cflags) == (wanted.c_cflag & checked_cflags) &&
-           (actual.c_iflag & INPUT_PROCESSING) == 0 && (actual.c_oflag & OPOST) == 0 &&
-           (actual.c_lflag & LOCAL_PROCESSING) == 0 &&
+    return raw_line::raw_taken(wanted, actual) &&
            speed_close_enough(wanted.c_ospeed, actual.c_ospeed);
 }
 
-int apply_line_settings(int fd, std::int32_t baud) {
+int apply_termios2(int fd, std::uint32_t baud) {
     termios2 settings{};
     if (ioctl(fd, TCGETS2, &settings) != 0) {
         return errno;
     }
-    build_line_settings(settings, static_cast<std::uint32_t>(baud));
+    build_line_settings(settings, baud);
     if (ioctl(fd, TCSETS2, &settings) != 0) {
         return errno;
     }

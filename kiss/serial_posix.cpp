@@ -116,10 +116,7 @@ open_result open_device() {
 
     const int settings_error = apply_line_settings(port_handle, baud_rate);
     if (settings_error != 0) {
-        return fail_open(settings_error == SETTINGS_NOT_TAKEN
-                             ? "the device did not take the line settings"
-                             : std::strerror(settings_error),
-                         port_settings_refused);
+        return fail_open(line_settings_failure(settings_error), port_settings_refused);
     }
     return port_ready;
 }

@@ -198,8 +198,8 @@ void remove_link(const char* link) {
 }
 
 // Says what failed and why; -1, for the callers that return a descriptor.
-int fail(const char* what, const char* name) {
-    (void)std::fprintf(stderr, "kissmon: %s %s: %s\n", what, name, std::strerror(errno));
+int fail(const char* what, const char* name, const char* why = std::strerror(errno)) {
+    (void)std::fprintf(stderr, "kissmon: %s %s: %s\n", what, name, why);
     return -1;
 }
 
@@ -211,8 +211,7 @@ int open_device(const Options& options) {
     }
     const int error = kiss::apply_line_settings(line, static_cast<std::int32_t>(options.speed));
     if (error != 0) {
-        errno = error == kiss::SETTINGS_NOT_TAKEN ? EINVAL : error;
-        return fail("cannot set up", options.device);
+        return fail("cannot set up", options.device, kiss::line_settings_failure(error));
     }
     (void)std::printf("kissmon: listening on %s at %ld Bd\n", options.device, options.speed);
     return line;

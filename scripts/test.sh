@@ -12,11 +12,14 @@
 #             UndefinedBehaviorSanitizer (clang, warnings as errors)
 #   fuzz      the fuzz target from its seeds, FUZZ_SECONDS long (120)
 #   analyze   clang-tidy and cppcheck, clean
+#   arm       the arm64 and armhf .debs, cross-built, their programs run under
+#             user-mode QEMU; each build on Linux's PL011 driver in a QEMU
+#             guest; the fallback from termios2 under user-mode QEMU
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 stages=("$@")
-((${#stages[@]})) || stages=(format linux windows sanitize fuzz analyze)
+((${#stages[@]})) || stages=(format linux windows sanitize fuzz analyze arm)
 wants() {
     local stage
     for stage in "${stages[@]}"; do [ "$stage" = "$1" ] && return 0; done
@@ -105,5 +108,34 @@ if wants analyze; then
     cppcheck --std=c++17 --enable=warning,style,performance,portability --error-exitcode=1 \
         --inline-suppr --quiet --library=googletest --library=posix \
         --suppress=useStlAlgorithm -I . app ax25 kiss monitor bench tests
+fi
+if wants arm; then
+    echo "== arm"
+    # For the checks, built for this machine: kissmon, and the shared input
+    # with the octets it gives.
+    cmake -S . -B build/arm-host -DCMAKE_BUILD_TYPE=Release -DUIPACER_WERROR=ON
+    cmake --build build/arm-host -j"$jobs" --target kissmon expected_stream
+    for target in arm64:aarch64-linux-gnu:qemu-aarch64-static armhf:arm-linux-gnueabihf:qemu-arm-static; do
+        IFS=: read -r architecture triplet emulator <<<"$target"
+        cross=(-DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DUIPACER_WERROR=ON
+            -DCMAKE_TOOLCHAIN_FILE="cmake/$triplet.cmake")
+        cmake -S . -B "build/$architecture" "${cross[@]}"
+        cmake --build "build/$architecture" -j"$jobs"
+        bash tests/package_test.sh "build/$architecture" . "$architecture" "$emulator"
+        # Static, for a guest of nothing but busybox, with Com1 on its PL011.
+        cmake -S . -B "build/$architecture-guest" "${cross[@]}" -DCMAKE_EXE_LINKER_FLAGS=-static \
+            -DUIPACER_DEVICE_FAMILY=/dev/ttyAMA
+        cmake --build "build/$architecture-guest" -j"$jobs" --target uipacer
+        bash tests/vm/arm_guest.sh "$architecture" "build/$architecture-guest/uipacer" \
+            build/arm-host/tests/expected_stream "build/vm-$architecture"
+    done
+    # Static, with Com1 on a link in its build tree, run under user-mode QEMU.
+    user_device=$PWD/build/arm64-user/dev/tty
+    cmake -S . -B build/arm64-user -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+        -DUIPACER_WERROR=ON -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+        -DCMAKE_EXE_LINKER_FLAGS=-static -DUIPACER_DEVICE_FAMILY="$user_device"
+    cmake --build build/arm64-user -j"$jobs" --target uipacer
+    bash tests/emulated_test.sh qemu-aarch64-static build/arm64-user/uipacer "${user_device}0" \
+        build/arm-host/kissmon examples/status.txt
 fi
 echo "== all passed: ${stages[*]}"
