@@ -4,7 +4,7 @@
 set -euo pipefail
 
 stages=("$@")
-((${#stages[@]})) || stages=(format linux windows sanitize fuzz analyze)
+((${#stages[@]})) || stages=(format linux windows sanitize fuzz analyze uart)
 needed=(cmake g++ make libgtest-dev)
 for stage in "${stages[@]}"; do
     case "$stage" in
@@ -13,6 +13,7 @@ for stage in "${stages[@]}"; do
     windows) needed+=(g++-mingw-w64-x86-64-posix wine wine64 unzip) ;;
     sanitize | fuzz) needed+=(clang libclang-rt-14-dev) ;;
     analyze) needed+=(clang clang-tidy cppcheck g++-mingw-w64-x86-64-posix libbenchmark-dev) ;;
+    uart) needed+=(qemu-system-x86 cpio python3) ;;
     *) echo "install-deps: no stage '$stage'" >&2; exit 2 ;;
     esac
 done

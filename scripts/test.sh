@@ -12,11 +12,13 @@
 #             UndefinedBehaviorSanitizer (clang, warnings as errors)
 #   fuzz      the fuzz target from its seeds, FUZZ_SECONDS long (120)
 #   analyze   clang-tidy and cppcheck, clean
+#   uart      a static uipacer in a QEMU guest, on a UART run by Linux's
+#             8250 driver: octets, all speeds, a stalled line, exclusivity
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 stages=("$@")
-((${#stages[@]})) || stages=(format linux windows sanitize fuzz analyze)
+((${#stages[@]})) || stages=(format linux windows sanitize fuzz analyze uart)
 wants() {
     local stage
     for stage in "${stages[@]}"; do [ "$stage" = "$1" ] && return 0; done
@@ -105,5 +107,9 @@ if wants analyze; then
     cppcheck --std=c++17 --enable=warning,style,performance,portability --error-exitcode=1 \
         --inline-suppr --quiet --library=googletest --library=posix \
         --suppress=useStlAlgorithm -I . app ax25 kiss monitor bench tests
+fi
+if wants uart; then
+    echo "== uart"
+    /usr/bin/python3 tests/vm/uart_test.py
 fi
 echo "== all passed: ${stages[*]}"
