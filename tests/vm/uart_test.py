@@ -193,7 +193,9 @@ def boot(machine, kernel, initramfs, stalled, log):
     console as it came goes to log."""
     console, console_qemu = socket.socketpair()
     port, port_qemu = socket.socketpair()
-    port_qemu.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 1)  # the smallest there is
+    # The smallest send buffer there is: QEMU writes an octet at a time, and
+    # an unread socket then holds 6 of them rather than some 270.
+    port_qemu.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 1)
     qemu = subprocess.Popen(
         [*machine["qemu"], "-m", "256", "-nodefaults", "-nographic", "-no-reboot",
          "-kernel", kernel, "-initrd", initramfs,
