@@ -4,7 +4,7 @@
 set -euo pipefail
 
 stages=("$@")
-((${#stages[@]})) || stages=(format linux windows sanitize fuzz analyze arm)
+((${#stages[@]})) || stages=(format linux windows sanitize fuzz analyze uart arm)
 needed=(cmake g++ make libgtest-dev)
 architectures=()  # other than this machine's, for the packages named name:arch
 for stage in "${stages[@]}"; do
@@ -14,6 +14,7 @@ for stage in "${stages[@]}"; do
     windows) needed+=(g++-mingw-w64-x86-64-posix wine wine64 unzip) ;;
     sanitize | fuzz) needed+=(clang libclang-rt-14-dev) ;;
     analyze) needed+=(clang clang-tidy cppcheck g++-mingw-w64-x86-64-posix libbenchmark-dev) ;;
+    uart) needed+=(qemu-system-x86 cpio python3) ;;
     arm)
         # The target's C library tells dpkg-shlibdeps what the packages
         # depend on; its kernels and busybox are downloaded by the test.

@@ -12,6 +12,8 @@
 #             UndefinedBehaviorSanitizer (clang, warnings as errors)
 #   fuzz      the fuzz target from its seeds, FUZZ_SECONDS long (120)
 #   analyze   clang-tidy and cppcheck, clean
+#   uart      a static uipacer in a QEMU guest, on a UART run by Linux's
+#             8250 driver: octets, all speeds, a stalled line, exclusivity
 #   arm       the arm64 and armhf .debs, cross-built, their programs run under
 #             user-mode QEMU; each build on Linux's PL011 driver in a QEMU
 #             guest; the fallback from termios2 under user-mode QEMU
@@ -19,7 +21,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 stages=("$@")
-((${#stages[@]})) || stages=(format linux windows sanitize fuzz analyze arm)
+((${#stages[@]})) || stages=(format linux windows sanitize fuzz analyze uart arm)
 wants() {
     local stage
     for stage in "${stages[@]}"; do [ "$stage" = "$1" ] && return 0; done
@@ -109,6 +111,12 @@ if wants analyze; then
         --inline-suppr --quiet --library=googletest --library=posix \
         --suppress=useStlAlgorithm -I . app ax25 kiss monitor bench tests
 fi
+
+if wants uart; then
+    echo "== uart"
+    /usr/bin/python3 tests/vm/uart_test.py
+fi
+
 if wants arm; then
     echo "== arm"
     # For the checks, built for this machine: kissmon, and the shared input
