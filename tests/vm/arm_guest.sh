@@ -8,13 +8,13 @@
 #   ARCH             arm64 (qemu-system-aarch64, Cortex-A57, Debian's
 #                    linux-image-arm64) or armhf (qemu-system-arm, Cortex-A15,
 #                    linux-image-armmp); both from Debian package qemu-system-arm
-#   PROGRAM          uipacer for ARCH, linked statically, its Com1 /dev/ttyAMA0
-#                    (-DUIPACER_DEVICE_FAMILY=/dev/ttyAMA)
+#   PROGRAM          uipacer for ARCH, linked statically (for COM_PORT 1, with
+#                    -DUIPACER_DEVICE_FAMILY=/dev/ttyAMA, so that Com1 is the PL011)
 #   EXPECTED_STREAM  tests/vm/expected_stream, built for this machine: the
 #                    shared input file, its octets and the speeds
 #   WORK_DIR         downloads, the guest's files and what it left
-#   COM_PORT         what the program is given for the PL011: 1 (Com1, the
-#                    default), or /dev/ttyAMA0 where it takes device paths
+#   COM_PORT         what the program is given for the PL011: /dev/ttyAMA0, or
+#                    1 (Com1, the default)
 #
 # The kernel and busybox-static come from Debian's packages for ARCH (dpkg
 # must know the architecture: dpkg --add-architecture ARCH; apt-get update),

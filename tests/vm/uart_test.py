@@ -112,9 +112,10 @@ def cases(machine):
         f"({device}: Device or resource busy).\n@@ exit 1\n@@ exit 0\n" + banner +
         sent(FILES["one.txt"]) + "@@ exit 0\n",
         octets=(A_TO_B + b"i\n\xc0") * 2))
-    # Waits for the program to take a device path in place of ComN:
-    # table.append(dict(name="device path", commands=f"run frames.txt {device} 9600 1",
-    #                   console=banner + whole_file + "@@ exit 0\n", octets=file_octets))
+    # The device by its path, as a user with a USB adapter gives it.
+    table.append(dict(name="device path", commands=f"run frames.txt {device} 115200 1",
+                      console=banner + whole_file + "@@ exit 0\n", octets=file_octets,
+                      settings=machine["settings"][1].format("115200")))
     return table
 
 
