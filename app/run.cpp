@@ -1,6 +1,7 @@
 #include "app/run.h"
 
 #include "app/process.h"
+#include "app/speeds.h"
 #include "ax25/encoder.h"
 #include "kiss/kiss.h"
 #include "kiss/port.h"
@@ -11,11 +12,6 @@
 namespace app {
 
 namespace {
-
-const char* const accepted_baud_rates[] = {
-    "110",  "300",   "600",   "1200",  "2400",  "4800",   "7200",
-    "9600", "14400", "19200", "38400", "57600", "115200",
-};
 
 const char* const usage_texts[] = {
     "\n",

@@ -1,5 +1,8 @@
 #include "ax25/encoder.h"
 
+#include "ax25/protocol.h"
+#include "kiss/protocol.h"
+
 #include <cstring>
 
 namespace ax25 {
@@ -9,21 +12,9 @@ std::size_t frame_length;
 
 namespace {
 
-constexpr std::size_t CALLSIGN_LENGTH = 6;
-constexpr std::size_t ADDRESS_LENGTH = 7;
-constexpr std::size_t DESTINATION_INDEX = 1;
+constexpr std::size_t DESTINATION_INDEX = 1;  // after the KISS command octet
 constexpr std::size_t SOURCE_INDEX = 8;
 constexpr std::size_t PATH_INDEX = 15;
-
-constexpr std::uint8_t PADDING = 0x40;  // a space, shifted left by one
-constexpr std::uint8_t SSID_MASK = 0x1E;
-constexpr std::uint8_t DESTINATION_FLAGS = 0xE0;  // command bit, reserved bits
-constexpr std::uint8_t SOURCE_FLAGS = 0x60;       // reserved bits
-constexpr std::uint8_t PATH_FLAGS = 0x60;         // reserved bits
-constexpr std::uint8_t REPEATED_FLAG = 0x80;      // has-been-repeated bit
-constexpr std::uint8_t LAST_ADDRESS_FLAG = 0x01;  // address extension bit
-constexpr std::uint8_t CONTROL_UI = 0x03;
-constexpr std::uint8_t PID_NO_LAYER3 = 0xF0;
 
 // One past the last character of the line being encoded: its first zero,
 // or LINE_CAPACITY characters in, whichever comes first. Every read of the
@@ -94,16 +85,17 @@ std::size_t append_info(std::size_t start, const char* p) {
 
 void encode_frame(const char* line) {
     clear_frame();
+    frame_buffer[0] = kiss::DATA_FRAME;
     text_end = line;
     while (static_cast<std::size_t>(text_end - line) < LINE_CAPACITY && *text_end != '\0') {
         ++text_end;
     }
 
     const char* p = encode_address(line, SOURCE_INDEX);
-    frame_buffer[SOURCE_INDEX + CALLSIGN_LENGTH] |= SOURCE_FLAGS;
+    frame_buffer[SOURCE_INDEX + CALLSIGN_LENGTH] |= RESERVED_BITS;
     p = step_over(p);  // the '>'
     p = encode_address(p, DESTINATION_INDEX);
-    frame_buffer[DESTINATION_INDEX + CALLSIGN_LENGTH] |= DESTINATION_FLAGS;
+    frame_buffer[DESTINATION_INDEX + CALLSIGN_LENGTH] |= COMMAND_BIT | RESERVED_BITS;
 
     // Each path entry consumes at least its leading separator, which is
     // what bounds the frame by FRAME_CAPACITY.
@@ -112,15 +104,15 @@ void encode_frame(const char* line) {
         p = encode_address(p + 1, i);  // past the ',' or whatever stands there
         const std::size_t ssid_index = i + CALLSIGN_LENGTH;
         if (!at_end(p) && *p == '*') {
-            frame_buffer[ssid_index] |= REPEATED_FLAG;
+            frame_buffer[ssid_index] |= REPEATED_BIT;
             ++p;
         }
-        frame_buffer[ssid_index] |= PATH_FLAGS;
+        frame_buffer[ssid_index] |= RESERVED_BITS;
         i += ADDRESS_LENGTH;
     }
     p = step_over(p);  // the ':'
 
-    frame_buffer[i - 1] |= LAST_ADDRESS_FLAG;
+    frame_buffer[i - 1] |= LAST_ADDRESS_BIT;
     frame_buffer[i] = CONTROL_UI;
     frame_buffer[i + 1] = PID_NO_LAYER3;
     frame_length = append_info(i + 2, p);

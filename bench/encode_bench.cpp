@@ -4,6 +4,7 @@
 #include "ax25/encoder.h"
 #include "bench/null_serial.h"
 #include "kiss/kiss.h"
+#include "kiss/protocol.h"
 
 #include <benchmark/benchmark.h>
 

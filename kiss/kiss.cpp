@@ -2,6 +2,7 @@
 
 #include "ax25/encoder.h"
 #include "kiss/port.h"
+#include "kiss/protocol.h"
 
 namespace kiss {
 

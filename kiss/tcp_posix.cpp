@@ -2,7 +2,7 @@
 
 #include "ax25/encoder.h"
 #include "kiss/clock_posix.h"
-#include "kiss/kiss.h"
+#include "kiss/protocol.h"
 
 #include <netdb.h>
 #include <netinet/in.h>

@@ -2,7 +2,7 @@
 #include <ws2tcpip.h>
 
 #include "ax25/encoder.h"
-#include "kiss/kiss.h"
+#include "kiss/protocol.h"
 #include "kiss/system_message_win32.h"
 #include "kiss/tcp.h"
 

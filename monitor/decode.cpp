@@ -1,17 +1,20 @@
 #include "monitor/decode.h"
 
+#include "kiss/protocol.h"
+
 #include <cstdio>
 
 namespace monitor {
 
+using namespace ax25;
+using kiss::FEND;
+using kiss::FESC;
+using kiss::TFEND;
+using kiss::TFESC;
+
 namespace {
 
-constexpr std::size_t ADDRESS_LENGTH = 7;
 constexpr std::size_t MAX_ADDRESSES = 2 + MAX_DIGIPEATERS;
-constexpr std::uint8_t LAST_ADDRESS_BIT = 0x01;
-constexpr std::uint8_t FLAG_BIT = 0x80;
-constexpr std::uint8_t CONTROL_UI = 0x03;
-constexpr std::uint8_t PID_NO_LAYER3 = 0xF0;
 
 char problem_text[128];
 
@@ -53,8 +56,8 @@ void decode_address(const std::uint8_t* octets, Address& address, const char*& f
         flaw = "an empty callsign";
     }
     const std::uint8_t ssid_octet = octets[CALLSIGN_LENGTH];
-    address.ssid = (ssid_octet >> 1) & 0x0FU;
-    address.flag = (ssid_octet & FLAG_BIT) != 0;
+    address.ssid = (ssid_octet & SSID_MASK) >> 1U;
+    address.flag = (ssid_octet & COMMAND_BIT) != 0;  // or REPEATED_BIT: the same bit
 }
 
 struct Output {

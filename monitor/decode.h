@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ax25/protocol.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -7,11 +9,6 @@
 // and the AX.25 UI frame inside one, decoded strictly. Nothing here prints;
 // a frame that breaks a rule comes back with the rule it breaks.
 namespace monitor {
-
-constexpr std::uint8_t FEND = 0xC0;
-constexpr std::uint8_t FESC = 0xDB;
-constexpr std::uint8_t TFEND = 0xDC;
-constexpr std::uint8_t TFESC = 0xDD;
 
 // Longest KISS frame kept, its command octet included; the sender's own
 // longest frame is a little over 7 kB.
@@ -37,11 +34,8 @@ void reset_stream(KissStream& stream);
 // frame stays readable until the next octet is taken.
 kiss_result take_octet(KissStream& stream, std::uint8_t octet);
 
-constexpr std::size_t CALLSIGN_LENGTH = 6;
-constexpr std::size_t MAX_DIGIPEATERS = 8;
-
 struct Address {
-    std::uint8_t callsign[CALLSIGN_LENGTH];  // characters, without the padding
+    std::uint8_t callsign[ax25::CALLSIGN_LENGTH];  // characters, without the padding
     std::size_t callsign_length;
     unsigned ssid;
     bool flag;  // command/response bit; for a digipeater, has-been-repeated
@@ -50,7 +44,7 @@ struct Address {
 struct Frame {
     Address destination;
     Address source;
-    Address path[MAX_DIGIPEATERS];
+    Address path[ax25::MAX_DIGIPEATERS];
     std::size_t path_count;
     const std::uint8_t* info;  // points into the decoded octets
     std::size_t info_length;

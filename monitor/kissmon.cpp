@@ -5,7 +5,9 @@
 // pseudo-terminal (for trying a program without a radio) or from a serial
 // device, and prints each frame as it arrives, decoded into TNC2 monitor
 // text, or what is wrong with it.
+#include "app/speeds.h"
 #include "kiss/line_settings.h"
+#include "kiss/protocol.h"
 #include "monitor/decode.h"
 
 #include <fcntl.h>
@@ -27,15 +29,11 @@ namespace {
 constexpr int EXIT_DEVICE = 1;
 constexpr int EXIT_USAGE = 2;
 constexpr long DEFAULT_SPEED = 9600;
-constexpr unsigned KISS_COMMAND_MASK = 0x0F;  // the low half; the high half is the port
-constexpr std::size_t SHOWN_OCTET = 6;        // "<0xNN>"
+constexpr std::size_t SHOWN_OCTET = 6;  // "<0xNN>"
 
 const char* const usage_text =
     "usage: kissmon [-x] [-n count] [-l link]\n"
     "       kissmon [-x] [-n count] [-s speed] device\n";
-
-const char* const accepted_speeds[] = {"110",  "300",   "600",   "1200",  "2400",  "4800",  "7200",
-                                       "9600", "14400", "19200", "38400", "57600", "115200"};
 
 struct Options {
     bool hex = false;
@@ -77,7 +75,7 @@ bool parse(int argc, char** argv, Options& options) {
             break;
         case 's': {
             bool accepted = false;
-            for (const char* speed : accepted_speeds) {
+            for (const char* speed : app::accepted_baud_rates) {
                 accepted = accepted || std::strcmp(optarg, speed) == 0;
             }
             if (!accepted) {
@@ -126,7 +124,7 @@ void show(monitor::kiss_result result, bool hex) {
     const char* fault = result == monitor::kiss_damaged ? stream.problem : nullptr;
     monitor::Frame frame{};
     const char* flaw = nullptr;
-    if (fault == nullptr && (command & KISS_COMMAND_MASK) != 0) {
+    if (fault == nullptr && (command & kiss::COMMAND_MASK) != kiss::DATA_FRAME) {
         (void)std::snprintf(text, sizeof text, "KISS command 0x%02X, not a data frame", command);
         fault = text;
     }
@@ -163,7 +161,7 @@ long take(const std::uint8_t* octets, std::size_t count, bool hex, long limit) {
             show(result, hex);
             ++shown;
         }
-        if (octets[i] == monitor::FEND) {
+        if (octets[i] == kiss::FEND) {
             received_length = 0;
             received_cut = false;
         } else if (received_length < sizeof received) {

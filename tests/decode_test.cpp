@@ -1,4 +1,5 @@
 #include "monitor/decode.h"
+#include "kiss/protocol.h"
 #include "tests/hex.h"
 
 #include <gtest/gtest.h>
@@ -69,7 +70,7 @@ TEST(KissStream, TakesFramesApartAndNamesEveryEscapeError) {
     }
 
     std::vector<std::uint8_t> overlong(monitor::KISS_CAPACITY + 1, 0x41);
-    overlong.push_back(monitor::FEND);
+    overlong.push_back(kiss::FEND);
     EXPECT_EQ(frames_of(overlong),
               std::vector<std::string>{"! the frame is longer than 8192 octets"});
 }

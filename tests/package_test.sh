@@ -19,7 +19,7 @@ fail() {
     exit 1
 }
 
-for page in "$source"/man/*.1; do
+for page in "$build"/man/*.1; do
     warnings=$(groff -man -Tutf8 -ww -z "$page" 2>&1)
     [ -z "$warnings" ] || fail "$page: $warnings"
 done

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/speeds.h"
+
 #include <string>
 #include <vector>
 
@@ -21,7 +23,7 @@ const Frame frames[] = {
     {"A>B:i", "C0 00 84 40 40 40 40 40 E0 82 40 40 40 40 40 61 03 F0 69 C0"},
 };
 
-const std::string banner = "\nUipacer version 0.1.0 by Tobrin\n\n";
+const std::string banner = "\nUipacer version " UIPACER_VERSION " by Tobrin\n\n";
 
 const std::string usage =
     "\nUsage: uipacer input_file com_port baud_rate pause_time\n\n"
@@ -29,9 +31,6 @@ const std::string usage =
     "com_port   = serial port [1..4] where the KISS frames should be sent to\n"
     "baud_rate  = speed at which the KISS frames should be sent\n"
     "pause_time = time between frames in seconds [1..60]\n\n";
-
-const char* const speeds[] = {"110",  "300",   "600",   "1200",  "2400",  "4800",  "7200",
-                              "9600", "14400", "19200", "38400", "57600", "115200"};
 
 // Argument checks, all made before any device is touched.
 struct Arguments {

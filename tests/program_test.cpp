@@ -121,8 +121,8 @@ TEST_F(ProgramTest, SendsEveryLineAsAnExactKissFrameThenPauses) {
 TEST_F(ProgramTest, SetsEverySpeedRawEightNoneOneAndLeavesHardwareFlowControl) {
     const std::string empty = write_temp_file("empty.txt", "");
     for (const char* preload : {"", UIPACER_NO_TERMIOS2}) {
-        for (std::size_t i = 0; i < std::size(expectations::speeds); ++i) {
-            const char* text = expectations::speeds[i];
+        for (std::size_t i = 0; i < std::size(app::accepted_baud_rates); ++i) {
+            const char* text = app::accepted_baud_rates[i];
             const unsigned speed = static_cast<unsigned>(std::stoul(text));
             const bool hardware_flow_control = i % 2 == 0;  // on and off in turn
             make_cooked(port, hardware_flow_control);
@@ -288,11 +288,11 @@ TEST_F(ProgramTest, ReachesTheTncByDevicePathOrTcpWhileItTalksBack) {
         }
         VirtualPort& link = tcp ? tnc.link : port;
         pty_run::collect(p, &link, 1, 5);  // the line is raw now: nothing comes back as echo
-        const std::size_t refused = pty_run::talk_back(link, [&] { pty_run::finish(p, &link); });
+        const double waited = pty_run::talk_back(link, [&] { pty_run::finish(p, &link); });
         EXPECT_EQ(p.status, 0) << tcp;
         EXPECT_EQ(p.console, expectations::console()) << tcp;
         EXPECT_EQ(octets_of(p), expectations::octets()) << tcp;
-        EXPECT_EQ(refused, 0U) << tcp << ": what the TNC sent was not taken";
+        EXPECT_LT(waited, 0.5) << tcp << ": what the TNC sent was not taken";
         if (tcp) {
             close(tnc.link.master);
         }

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -193,25 +194,31 @@ void finish(Program& p, VirtualPort* port, double seconds) {
     pump(p, port, 0);  // octets still on the way
 }
 
-std::size_t talk_back(VirtualPort& link, const std::function<void()>& run) {
+double talk_back(VirtualPort& link, const std::function<void()>& run) {
     (void)signal(SIGPIPE, SIG_IGN);  // the program may go first, closing its end
     std::atomic<bool> done{false};
-    std::size_t refused = 0;
+    double longest_wait = 0;
     std::thread talker([&] {
-        const std::string heard = "\xC0" + std::string(1000, '\x40') + "\xC0";
-        while (!done) {
-            const ssize_t n = write(link.master, heard.data(), heard.size());
-            if (n < 0 && errno != EAGAIN) {
-                break;  // the program has closed its end: the run is over
+        const std::string heard = "\xC0" + std::string(2000, '\x40') + "\xC0";
+        for (std::size_t sent = 0; !done;
+             std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
+            const double since = now_s();
+            for (; sent < heard.size() && !done;
+                 std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+                const ssize_t n = write(link.master, heard.data() + sent, heard.size() - sent);
+                if (n < 0 && errno != EAGAIN) {
+                    return;  // the program has closed its end: the run is over
+                }
+                sent += n > 0 ? static_cast<std::size_t>(n) : 0;
             }
-            refused += n == static_cast<ssize_t>(heard.size()) ? 0 : 1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            longest_wait = std::max(longest_wait, now_s() - since);
+            sent = 0;
         }
     });
     run();
     done = true;
     talker.join();
-    return refused;
+    return longest_wait;
 }
 
 Program run(const std::string& program, const std::vector<std::string>& args, VirtualPort* port,

@@ -67,8 +67,8 @@ void collect(Program& p, VirtualPort* port, std::size_t octets, double seconds);
 void finish(Program& p, VirtualPort* port, double seconds = 20);
 
 // Plays a TNC that passes on all it hears: sends KISS frames over link every
-// 5 ms while run() runs; returns how many it could not hand over at once.
-std::size_t talk_back(VirtualPort& link, const std::function<void()>& run);
+// 5 ms while run() runs; returns the longest it had to wait to hand one over.
+double talk_back(VirtualPort& link, const std::function<void()>& run);
 
 // start + finish.
 Program run(const std::string& program, const std::vector<std::string>& args, VirtualPort* port,

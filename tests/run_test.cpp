@@ -103,7 +103,7 @@ TEST(Arguments, AcceptedValuesReachTheDevice) {
         const std::vector<std::string> expected = {c.open, one_frame_octets, c.pause, "close"};
         EXPECT_EQ(r.events, expected);
     }
-    for (const char* speed : expectations::speeds) {
+    for (const char* speed : app::accepted_baud_rates) {
         const Outcome r = run({input, "1", speed, "1"});
         EXPECT_EQ(r.status, 0) << speed;
         EXPECT_EQ(r.events.front(), "open Com1 " + std::string(speed));

@@ -6,6 +6,7 @@
 // decode back to the same addresses, marks and text.
 #include "app/run.h"
 #include "ax25/encoder.h"
+#include "kiss/protocol.h"
 #include "monitor/decode.h"
 #include "tests/fake_serial.h"
 
@@ -175,18 +176,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const std::string& piece : pieces_of(data, size)) {
         // What the program sees of the piece: the text up to its first zero.
         const std::string text = piece.substr(0, std::strlen(piece.c_str()));
-        if (at == wire.size() || wire[at++] != monitor::FEND) {
+        if (at == wire.size() || wire[at++] != kiss::FEND) {
             fail("no FEND opens the frame", text);
         }
         std::vector<std::uint8_t> frame;
-        while (at < wire.size() && wire[at] != monitor::FEND) {
+        while (at < wire.size() && wire[at] != kiss::FEND) {
             std::uint8_t octet = wire[at++];
-            if (octet == monitor::FESC) {
+            if (octet == kiss::FESC) {
                 const std::uint8_t escaped = at < wire.size() ? wire[at++] : 0;
-                if (escaped != monitor::TFEND && escaped != monitor::TFESC) {
+                if (escaped != kiss::TFEND && escaped != kiss::TFESC) {
                     fail("a bare FESC inside the frame", text);
                 }
-                octet = escaped == monitor::TFEND ? monitor::FEND : monitor::FESC;
+                octet = escaped == kiss::TFEND ? kiss::FEND : kiss::FESC;
             }
             frame.push_back(octet);
         }

@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
     }
     std::ofstream(argv[1], std::ios::binary) << expectations::file_content();
     std::cout << expectations::octets() << '\n';
-    for (const char* speed : expectations::speeds) {
+    for (const char* speed : app::accepted_baud_rates) {
         std::cout << speed << ' ';
     }
     std::cout << '\n';
