@@ -9,7 +9,7 @@ needed=(cmake g++ make libgtest-dev)
 for stage in "${stages[@]}"; do
     case "$stage" in
     format) needed+=(clang-format) ;;
-    linux) needed+=(libbenchmark-dev dpkg-dev groff-base man-db) ;;
+    linux) needed+=(libbenchmark-dev dpkg-dev groff-base man-db direwolf) ;;
     windows) needed+=(g++-mingw-w64-x86-64-posix wine wine64 unzip) ;;
     sanitize | fuzz) needed+=(clang libclang-rt-14-dev) ;;
     analyze) needed+=(clang clang-tidy cppcheck g++-mingw-w64-x86-64-posix libbenchmark-dev) ;;
