@@ -13,24 +13,29 @@ source "$(dirname "$0")/direwolf.sh"
 scratch=$(mktemp -d)
 trap 'kill "${direwolf_pid:-}" 2>/dev/null || true; rm -rf "$scratch"' EXIT
 
-# The ways of naming the TNC, one row each: how FILE goes to the running Dire Wolf.
+# The ways of naming the TNC, one row each: send_ROW FILE sends FILE to the
+# running Dire Wolf.
 send_com() { ln -sfn "$direwolf_pty" "$devices/ttyS0" && "$test_program" "$1" 1 9600 1; }
-forms=(
+send_device() { "$test_program" "$1" "$direwolf_pty" 9600 1; }
+send_tcp() { "$test_program" "$1" "127.0.0.1:$direwolf_kiss_port" 9600 1; }
+rows=(
     com
-    # device: "$test_program" "$1" "$direwolf_pty" 9600 1 -- not in the program yet
-    # tcp: "$test_program" "$1" "127.0.0.1:$direwolf_kiss_port" 9600 1 -- not in the program yet
-    # wine: uipacer.exe "$1" COM1 ..., COM1 linked to $direwolf_pty -- needs wine_tests' prefix
+    # device    the program takes no device path yet
+    # tcp       the program takes no HOST:PORT yet
+    # wine      wine uipacer.exe FILE 1 9600 1, COM1 linked to $direwolf_pty: needs
+    #           the Wine prefix that wine_tests makes, so a row of the windows stage
 )
 
 failed=0
-for form in "${forms[@]}"; do
+for row in "${rows[@]}"; do
     for example in "$examples"/*.txt; do
-        direwolf_start "$scratch/$form-$(basename "$example" .txt)"
-        send_"$form" "$example" >"$direwolf_dir/console.txt" ||
-            { echo "$form $example: the program failed:"; cat "$direwolf_dir/console.txt"; failed=1; }
-        direwolf_stop "$(wc -l <"$example")"
+        direwolf_start "$scratch/$row-$(basename "$example" .txt)"
+        lines=$(wc -l <"$example")
+        send_"$row" "$example" >"$direwolf_dir/console.txt" ||
+            { echo "$row $example: the program failed:"; cat "$direwolf_dir/console.txt"; failed=1; lines=0; }
+        direwolf_stop "$lines"
         diff <(sed 's/$/<0x0a>/' "$example" | sort) <(direwolf_decode | sort) ||
-            { echo "$form $example: < sent, not decoded; > decoded, not sent"; failed=1; }
+            { echo "$row $example: < sent, not decoded; > decoded, not sent"; failed=1; }
     done
 done
 exit $failed
