@@ -20,7 +20,7 @@ direwolf_start() {
         "$direwolf_dir/air.raw" >"$direwolf_dir/asoundrc"
     local log=$direwolf_dir/direwolf.log _
     for _ in 1 2 3; do # another port when the one drawn is taken
-        direwolf_kiss_port=$((20000 + RANDOM % 40000))
+        direwolf_kiss_port=$((20000 + RANDOM % 12000)) # below the ephemeral ports
         # Audio in from a UDP port that nothing sends to, so nothing is
         # received and nothing keeps the channel busy; PERSIST 255 sends as
         # soon as it is clear, not after a random wait (0.8 s here).
