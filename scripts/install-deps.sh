@@ -10,7 +10,7 @@ architectures=()  # other than this machine's, for the packages named name:arch
 for stage in "${stages[@]}"; do
     case "$stage" in
     format) needed+=(clang-format) ;;
-    linux) needed+=(libbenchmark-dev dpkg-dev file groff-base man-db) ;;
+    linux) needed+=(libbenchmark-dev dpkg-dev file groff-base man-db direwolf) ;;
     windows) needed+=(g++-mingw-w64-x86-64-posix wine wine64 unzip) ;;
     sanitize | fuzz) needed+=(clang libclang-rt-14-dev) ;;
     analyze) needed+=(clang clang-tidy cppcheck g++-mingw-w64-x86-64-posix libbenchmark-dev) ;;
