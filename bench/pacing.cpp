@@ -2,8 +2,8 @@
 // closely frames keep to the pause, how soon the first octet goes out, and
 // the processor time and memory a run takes. A pseudo-terminal has no line
 // rate, so what shows is the program's own overhead, not the line's.
-#include "tests/pty_run.h"
-#include "tests/temp_files.h"
+#include "bench/pty_run.h"
+#include "bench/temp_files.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -16,7 +16,7 @@ cmake --build "$build" -j"$(nproc)" --target uipacer kissmon
 rm -f "$build/tnc"
 "$build/kissmon" -l "$build/tnc" > >(sed -u 's/^/    kissmon| /') &
 monitor=$!
-trap 'kill $monitor ${direwolf_pid:-} 2>/dev/null || true' EXIT
+trap 'kill $monitor 2>/dev/null || true' EXIT
 for _ in $(seq 50); do [ -e "$build/tnc" ] && break; sleep 0.1; done
 
 for example in examples/*.txt; do
@@ -27,18 +27,25 @@ done
 sleep 0.2
 
 command -v direwolf >/dev/null || { echo "(no direwolf installed: no audio)"; exit 0; }
-source tests/direwolf.sh
-direwolf_start "$build/direwolf"
-echo
-echo "\$ direwolf -c $direwolf_dir/direwolf.conf -p    (its transmitter is a file)"
-echo "    direwolf| Virtual KISS TNC is available on $direwolf_pty"
-echo "    direwolf| Ready to accept KISS TCP client application on port $direwolf_kiss_port"
-echo "\$ uipacer examples/position.txt localhost:$direwolf_kiss_port 9600 1"
-"$build/uipacer" examples/position.txt "localhost:$direwolf_kiss_port" 9600 1
-echo "\$ uipacer examples/status.txt /tmp/kisstnc 9600 1    (the link direwolf -p made)"
-"$build/uipacer" examples/status.txt /tmp/kisstnc 9600 1
-direwolf_stop "$(cat examples/position.txt examples/status.txt | wc -l)"
-sed -n 's/^\[0[HL]\] /    direwolf| transmitted /p' "$direwolf_dir/direwolf.log"
-echo "\$ atest $direwolf_dir/air.wav    (the audio it transmitted, decoded)"
-atest "$direwolf_dir/air.wav" | sed 's/\x1b\[[0-9;]*[A-Za-z]//g; /^$/d; s/^/    atest| /'
-echo "Play $direwolf_dir/air.wav with any audio player to hear the frames."
+# Dire Wolf is started and stopped as the tests do it.
+/usr/bin/python3 - "$build" <<'EOF2'
+import subprocess, sys
+sys.path.insert(0, "tests")
+from e2e import Path, Tnc
+build = Path(sys.argv[1])
+tnc = Tnc(build / "direwolf")
+print(f"\n$ direwolf -c {tnc.folder}/direwolf.conf -p    (its transmitter is a file)")
+print(f"    direwolf| Virtual KISS TNC is available on {tnc.pty}")
+print(f"    direwolf| Ready to accept KISS TCP client application on {tnc.address}", flush=True)
+for example, port in (("examples/position.txt", tnc.address), ("examples/status.txt", "/tmp/kisstnc")):
+    print(f"$ uipacer {example} {port} 9600 1", flush=True)
+    subprocess.run([build / "uipacer", example, port, "9600", "1"], check=True)
+tnc.stop(2)
+for line in tnc.log.read_text().splitlines():
+    if line[:5] in ("[0H] ", "[0L] "):
+        print("    direwolf| transmitted " + line[5:])
+print(f"$ atest {tnc.folder}/air.wav    (the audio it transmitted, decoded)", flush=True)
+subprocess.run(f"atest {tnc.folder}/air.wav | sed 's/\\x1b\\[[0-9;]*[A-Za-z]//g; /^$/d; s/^/    atest| /'",
+               shell=True, check=True)
+print(f"Play {tnc.folder}/air.wav with any audio player to hear the frames.")
+EOF2

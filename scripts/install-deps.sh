@@ -10,9 +10,9 @@ architectures=()  # other than this machine's, for the packages named name:arch
 for stage in "${stages[@]}"; do
     case "$stage" in
     format) needed+=(clang-format) ;;
-    linux) needed+=(libbenchmark-dev dpkg-dev file groff-base man-db direwolf) ;;
-    windows) needed+=(g++-mingw-w64-x86-64-posix wine wine64 unzip) ;;
-    sanitize | fuzz) needed+=(clang libclang-rt-14-dev) ;;
+    linux) needed+=(libbenchmark-dev dpkg-dev file groff-base man-db direwolf python3 valgrind) ;;
+    windows) needed+=(g++-mingw-w64-x86-64-posix wine wine64 unzip direwolf python3) ;;
+    sanitize | fuzz) needed+=(clang libclang-rt-14-dev python3 dpkg-dev file groff-base man-db) ;;
     analyze) needed+=(clang clang-tidy cppcheck g++-mingw-w64-x86-64-posix libbenchmark-dev) ;;
     uart) needed+=(qemu-system-x86 cpio python3) ;;
     arm)
@@ -20,7 +20,7 @@ for stage in "${stages[@]}"; do
         # depend on; its kernels and busybox are downloaded by the test.
         architectures+=(arm64 armhf)
         needed+=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf dpkg-dev groff-base man-db
-            qemu-user-static qemu-system-arm cpio libc6:arm64 libgcc-s1:arm64 libc6:armhf
+            qemu-user-static qemu-system-arm cpio python3 libc6:arm64 libgcc-s1:arm64 libc6:armhf
             libgcc-s1:armhf)
         ;;
     *) echo "install-deps: no stage '$stage'" >&2; exit 2 ;;

@@ -114,36 +114,18 @@ fi
 
 if wants uart; then
     echo "== uart"
-    /usr/bin/python3 tests/vm/uart_test.py
+    /usr/bin/python3 tests/e2e.py build vm-amd64
 fi
 
 if wants arm; then
     echo "== arm"
-    # For the checks, built for this machine: kissmon, and the shared input
-    # with the octets it gives.
-    cmake -S . -B build/arm-host -DCMAKE_BUILD_TYPE=Release -DUIPACER_WERROR=ON
-    cmake --build build/arm-host -j"$jobs" --target kissmon expected_stream
     for target in arm64:aarch64-linux-gnu:qemu-aarch64-static armhf:arm-linux-gnueabihf:qemu-arm-static; do
         IFS=: read -r architecture triplet emulator <<<"$target"
-        cross=(-DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DUIPACER_WERROR=ON
-            -DCMAKE_TOOLCHAIN_FILE="cmake/$triplet.cmake")
-        cmake -S . -B "build/$architecture" "${cross[@]}"
+        cmake -S . -B "build/$architecture" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+            -DUIPACER_WERROR=ON -DCMAKE_TOOLCHAIN_FILE="cmake/$triplet.cmake"
         cmake --build "build/$architecture" -j"$jobs"
         bash tests/package_test.sh "build/$architecture" . "$architecture" "$emulator"
-        # Static, for a guest of nothing but busybox; given its PL011 by path,
-        # as a Pi user gives it.
-        cmake -S . -B "build/$architecture-guest" "${cross[@]}" -DCMAKE_EXE_LINKER_FLAGS=-static
-        cmake --build "build/$architecture-guest" -j"$jobs" --target uipacer
-        bash tests/vm/arm_guest.sh "$architecture" "build/$architecture-guest/uipacer" \
-            build/arm-host/tests/expected_stream "build/vm-$architecture" /dev/ttyAMA0
     done
-    # Static, with Com1 on a link in its build tree, run under user-mode QEMU.
-    user_device=$PWD/build/arm64-user/dev/tty
-    cmake -S . -B build/arm64-user -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-        -DUIPACER_WERROR=ON -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
-        -DCMAKE_EXE_LINKER_FLAGS=-static -DUIPACER_DEVICE_FAMILY="$user_device"
-    cmake --build build/arm64-user -j"$jobs" --target uipacer
-    bash tests/emulated_test.sh qemu-aarch64-static build/arm64-user/uipacer "${user_device}0" \
-        build/arm-host/kissmon examples/status.txt
+    /usr/bin/python3 tests/e2e.py build vm-arm64 vm-armhf
 fi
 echo "== all passed: ${stages[*]}"

@@ -3,7 +3,6 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,19 +20,6 @@ struct VirtualPort {
 VirtualPort open_virtual_port();
 void close_virtual_port(VirtualPort& port);
 
-// A KISS TNC on TCP for the tests, listening on a free port of 127.0.0.1;
-// its connection (link.master, once accepted) stands in for the master side
-// of a pseudo-terminal. A small segment size and window keep the sender's
-// buffer small, so that a TNC that stops reading stalls the sender soon.
-struct TcpTnc {
-    int listener = -1;
-    std::string address;  // 127.0.0.1:PORT
-    VirtualPort link;
-};
-TcpTnc listen_tcp();
-// Takes the program's connection (waiting up to 5 s) and stops listening.
-void accept_tcp(TcpTnc& tnc);
-
 struct Program {
     pid_t pid = -1;
     int console_fd = -1;
@@ -49,10 +35,6 @@ struct Program {
 
 double now_s();
 
-// As console_file: the program starts with standard input and output
-// closed; its standard error goes through a pipe.
-const std::string closed_console = "(closed)";
-
 // Starts program with args; its standard output and error go to console,
 // through a pipe or, when console_file is given, through that file. A file
 // suits a program that leaves helpers behind holding its output open.
@@ -65,10 +47,6 @@ void collect(Program& p, VirtualPort* port, std::size_t octets, double seconds);
 
 // Collects until the program has exited; kills it after `seconds`.
 void finish(Program& p, VirtualPort* port, double seconds = 20);
-
-// Plays a TNC that passes on all it hears: sends KISS frames over link every
-// 5 ms while run() runs; returns the longest it had to wait to hand one over.
-double talk_back(VirtualPort& link, const std::function<void()>& run);
 
 // start + finish.
 Program run(const std::string& program, const std::vector<std::string>& args, VirtualPort* port,

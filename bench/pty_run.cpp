@@ -1,18 +1,12 @@
-#include "tests/pty_run.h"
+#include "bench/pty_run.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -20,7 +14,6 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
-#include <thread>
 
 namespace pty_run {
 
@@ -55,41 +48,10 @@ void close_virtual_port(VirtualPort& port) {
     port = VirtualPort{};
 }
 
-TcpTnc listen_tcp() {
-    TcpTnc tnc;
-    tnc.listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int segment = 536;
-    const int window = 4096;
-    setsockopt(tnc.listener, IPPROTO_TCP, TCP_MAXSEG, &segment, sizeof segment);
-    setsockopt(tnc.listener, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(tnc.listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-        listen(tnc.listener, 1) != 0 ||
-        getsockname(tnc.listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        throw std::runtime_error("no TCP port for the TNC");
-    }
-    tnc.address = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-    return tnc;
-}
-
-void accept_tcp(TcpTnc& tnc) {
-    pollfd waiting{tnc.listener, POLLIN, 0};
-    if (poll(&waiting, 1, 5000) == 1) {
-        tnc.link.master = accept4(tnc.listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        const int held = 4096;  // what the TNC sends must not pile up on its side
-        setsockopt(tnc.link.master, SOL_SOCKET, SO_SNDBUF, &held, sizeof held);
-    }
-    close(tnc.listener);
-}
-
 Program start(const std::string& program, const std::vector<std::string>& args,
               const std::string& console_file) {
-    const bool closed = console_file == closed_console;
     int out[2];
-    if (console_file.empty() || closed
+    if (console_file.empty()
             ? pipe2(out, O_CLOEXEC) != 0
             : (out[0] = -1, out[1] = open(console_file.c_str(),
                                           O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)) < 0) {
@@ -109,20 +71,15 @@ Program start(const std::string& program, const std::vector<std::string>& args,
         throw std::runtime_error("cannot fork for " + program);
     }
     if (p.pid == 0) {
-        if (closed) {
-            close(0);
-            close(1);
-        } else {
-            dup2(open("/dev/null", O_RDONLY), 0);
-            dup2(out[1], 1);
-        }
+        dup2(open("/dev/null", O_RDONLY), 0);
+        dup2(out[1], 1);
         dup2(out[1], 2);
         execv(program.c_str(), argv.data());
         _exit(127);
     }
     close(out[1]);
     p.console_fd = out[0];
-    p.console_file = closed ? "" : console_file;
+    p.console_file = console_file;
     return p;
 }
 
@@ -192,33 +149,6 @@ void finish(Program& p, VirtualPort* port, double seconds) {
     p.cpu_s = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
               static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     pump(p, port, 0);  // octets still on the way
-}
-
-double talk_back(VirtualPort& link, const std::function<void()>& run) {
-    (void)signal(SIGPIPE, SIG_IGN);  // the program may go first, closing its end
-    std::atomic<bool> done{false};
-    double longest_wait = 0;
-    std::thread talker([&] {
-        const std::string heard = "\xC0" + std::string(2000, '\x40') + "\xC0";
-        for (std::size_t sent = 0; !done;
-             std::this_thread::sleep_for(std::chrono::milliseconds(5))) {
-            const double since = now_s();
-            for (; sent < heard.size() && !done;
-                 std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
-                const ssize_t n = write(link.master, heard.data() + sent, heard.size() - sent);
-                if (n < 0 && errno != EAGAIN) {
-                    return;  // the program has closed its end: the run is over
-                }
-                sent += n > 0 ? static_cast<std::size_t>(n) : 0;
-            }
-            longest_wait = std::max(longest_wait, now_s() - since);
-            sent = 0;
-        }
-    });
-    run();
-    done = true;
-    talker.join();
-    return longest_wait;
 }
 
 Program run(const std::string& program, const std::vector<std::string>& args, VirtualPort* port,

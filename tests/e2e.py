@@ -1,0 +1,770 @@
+#!/usr/bin/env python3
+"""The built program as a user runs it, against real ports.
+
+    python3 tests/e2e.py BUILD_DIR RUNNER... [--exe=uipacer.exe] [--no-valgrind]
+
+CASES says once what the program promises of a port; each runner says only
+how it starts the program and reaches its port, and which cases it cannot
+show, with the reason. Runners: linux (pseudo-terminals, then what only this
+build shows), tcp (a KISS TNC on TCP), no-termios2 (a system without the
+termios2 calls, made by a preloaded shim), windows and windows-tcp
+(uipacer.exe under Wine), direwolf (every example through Dire Wolf, decoded
+back from the audio it transmits; with --exe, from uipacer.exe), vm-amd64,
+vm-arm64, vm-armhf (a guest's own UART driver, 8250 or PL011, under QEMU).
+Ends "N passed, M failed".
+"""
+import fcntl, os, re, select, shutil, signal, socket, struct, subprocess, sys, tempfile, termios
+import threading, time
+from pathlib import Path
+
+SOURCE = Path(__file__).resolve().parents[1]
+VERSION = re.search(r"project\(uipacer VERSION ([0-9.]+)", (SOURCE / "CMakeLists.txt").read_text())[1]
+SPEEDS = [int(s) for s in re.findall(r'"(\d+)"', (SOURCE / "app/speeds.h").read_text())]
+BANNER = f"\nUipacer version {VERSION} by Tobrin\n\n"
+A_TO_B = "C0 00 84 40 40 40 40 40 E0 82 40 40 40 40 40 61 03 F0"
+LINES = [b"N0CALL-9>APRS,WIDE1-1*,WIDE2-2:>hello\n", b"A>B:\xc0\xdb\r\n", b"A>B:i"]
+FRAMES = bytes.fromhex("C0 00 82 A0 A4 A6 40 40 E0 9C 60 86 82 98 98 72 AE 92 88 8A 62 40 E2 AE 92"
+                       f" 88 8A 64 40 65 03 F0 3E 68 65 6C 6C 6F 0A C0 {A_TO_B} DB DC DB DD 0D 0A C0"
+                       f" {A_TO_B} 69 C0")
+ONE_FRAME = bytes.fromhex(A_TO_B + " 69 0A C0")
+# 180 octets: a stalled UART must stop the program inside this frame, with
+# at most 128 queued and a few below the driver (see Guest.check).
+STALL_LINE = b"A>B:" + b"x" * 160 + b"\n"
+FILES = {"frames": b"".join(LINES), "empty": b"", "one": b"A>B:i\n", "two": b"A>B:i\nA>B:j\n",
+         "stall": STALL_LINE * 2}
+
+
+def sent(*lines):
+    return "".join(f"Sending frame:\n {line.decode('latin-1')}\n\n" for line in lines)
+
+
+class Case:
+    """{file} and {port} in args are the input file and the port as the
+    runner names it in the case's form; {…} in console, the runner's words.
+    action: what the test does to the port meanwhile."""
+
+    def __init__(self, name, file="one", pause="1", status=0, console="", octets=b"", form="device",
+                 action=None, speed=9600, args=None):
+        self.__dict__.update({k: v for k, v in locals().items() if k != "self"})
+        self.args = args if args is not None else ["{file}", "{port}", str(speed), pause]
+
+
+CASES = [
+    Case("usage", args=[], console="\nUsage: uipacer input_file com_port baud_rate pause_time\n\n"
+         "input_file = name of file containing frames to be sent in TNC2 format\n"
+         "com_port   = serial port [1..4] where the KISS frames should be sent to\n"
+         "baud_rate  = speed at which the KISS frames should be sent\n"
+         "pause_time = time between frames in seconds [1..60]\n\n"),
+    Case("frames, paced", "frames", console=sent(*LINES), octets=FRAMES, action="pace"),
+    Case("frames through Com2", "frames", console=sent(*LINES), octets=FRAMES, form="com"),
+    *(Case(f"{speed} Bd", "empty", speed=speed, action="settings") for speed in SPEEDS),
+    *(Case(f"{how} by another program", status=1, action=how,
+           console="\nUnable to open serial port {port} ({busy}).\n") for how in ("held", "locked")),
+    Case("no such device", status=1, form="missing", console="\nUnable to {opening} {port} ({missing}).\n"),
+    Case("not a terminal", status=1, form="null",
+         console="\nUnable to open serial port {port} (Inappropriate ioctl for device).\n"),
+    Case("stalled line", "stall", "5", 1, sent(STALL_LINE) + "\nUnable to write to serial port {port} "
+         "(no octet taken within 60 ms).\n", action="stall"),
+    Case("hang-up", "two", status=1, octets=ONE_FRAME, action="hangup",
+         console=sent(*FILES["two"].splitlines(True)) + "\nUnable to {writing} {port} ({hung_up}).\n"),
+    Case("stopped in the pause", "two", "5", 130, sent(b"A>B:i\n") + "\nRun stopped by {interrupt} after "
+         "frame 1.\n", ONE_FRAME, action="stop"),
+    Case("the TNC talks back all along", "frames", console=sent(*LINES), octets=FRAMES, action="talk"),
+]
+
+
+# Terminals: the settings with their real speeds, [iflag, oflag, cflag,
+# lflag, line, control characters, ispeed, ospeed].
+TCGETS2, TCSETS2, TIOCGEXCL = 0x802C542A, 0x402C542B, 0x80045440
+
+
+def termios2(fd, new=None):
+    if new:
+        fcntl.ioctl(fd, TCSETS2, struct.pack("4IB19s2I", *new))
+    return list(struct.unpack("4IB19s2I", fcntl.ioctl(fd, TCGETS2, bytes(44))))
+
+
+def held(fd):
+    return fcntl.ioctl(fd, TIOCGEXCL, bytes(4)) != bytes(4)
+
+
+class Pty:
+    """A pseudo-terminal, its slave held (settings outlive a run) and set as
+    a port may be found: cooked 7E2 at 1200 Bd, XON/XOFF, RTS/CTS."""
+
+    def __init__(self):
+        self.master, self.slave = os.openpty()
+        self.path = os.ttyname(self.slave)
+        os.set_blocking(self.master, False)
+        t = termios2(self.slave)
+        t[:4] = [t[0] | termios.IXON | termios.IXOFF | termios.ICRNL, t[1] | termios.OPOST,
+                 (t[2] & ~(termios.CBAUD | termios.CLOCAL | termios.CSIZE)) | termios.B1200 | termios.CS7
+                 | termios.PARENB | termios.CSTOPB | termios.CRTSCTS, t[3] | termios.ICANON | termios.ECHO]
+        termios2(self.slave, t)
+
+    def close(self):
+        for fd in (self.master, self.slave):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+    def raw_at(self, speed):  # raw 8N1, RTS/CTS as found
+        i, o, c, l, *_, ispeed, ospeed = termios2(self.slave)
+        return (ispeed, ospeed, c & (termios.CSIZE | termios.CSTOPB | termios.PARENB | termios.CREAD
+                                     | termios.CLOCAL | termios.CRTSCTS), o & termios.OPOST,
+                i & (termios.IXON | termios.IXOFF | termios.ICRNL), l & (termios.ICANON | termios.ECHO)) \
+            == (speed, speed, termios.CS8 | termios.CREAD | termios.CLOCAL | termios.CRTSCTS, 0, 0, 0)
+
+    def stall(self):
+        """Fills the terminal from the slave side until it takes nothing."""
+        t = termios2(self.slave)
+        t[1], t[3] = t[1] & ~termios.OPOST, t[3] & ~(termios.ICANON | termios.ECHO)
+        termios2(self.slave, t)
+        os.set_blocking(self.slave, False)
+        quiet = 0
+        while quiet < 3:
+            try:
+                while os.write(self.slave, bytes(4096)):
+                    quiet = 0
+            except BlockingIOError:
+                quiet += 1
+            time.sleep(0.02)
+
+
+def talk_back(fd, done):
+    """A TNC passes on all it hears: a KISS frame towards the program every
+    5 ms; done.longest is the longest it waited to hand one over."""
+    done.longest = 0
+    while not done.is_set():
+        since, rest = time.monotonic(), b"\xc0" + b"\x40" * 2000 + b"\xc0"
+        while rest and not done.is_set():
+            try:
+                rest = rest[os.write(fd, rest):]
+            except BlockingIOError:
+                time.sleep(0.001)
+            except OSError:
+                return  # the program has closed its end
+        done.longest = max(done.longest, time.monotonic() - since)
+        time.sleep(0.005)
+
+
+class Run:
+    """One run: its console (through a pipe, or a file for Wine, whose
+    helpers keep pipes open), and the octets from link with their times."""
+
+    def __init__(self, command, link=None, console_file=None, env=None, closed_console=False):
+        self.link, self.octets, self.arrival, self.console_file = link, bytearray(), [], console_file
+        self.proc = subprocess.Popen(
+            [str(c) for c in command], stdin=subprocess.DEVNULL, env=env, stderr=subprocess.STDOUT,
+            stdout=open(console_file, "wb") if console_file else subprocess.PIPE,
+            preexec_fn=(lambda: (os.close(0), os.close(1))) if closed_console else None)
+        self.started, self.console, self.status = time.monotonic(), b"", None
+
+    def pump(self, timeout):
+        """Takes what has come; False once the console's pipe has ended."""
+        pipe = self.proc.stdout
+        ready = select.select([f for f in (pipe, self.link) if f is not None], [], [], timeout)[0]
+        try:
+            while self.link in ready and (data := os.read(self.link, 65536)):
+                self.octets += data
+                self.arrival += [time.monotonic() - self.started] * len(data)
+        except OSError:
+            pass
+        if pipe in ready:
+            self.console += (data := os.read(pipe.fileno(), 65536))
+            return bool(data)
+        return True
+
+    def collect(self, octets, seconds=10):
+        deadline = time.monotonic() + seconds
+        while len(self.octets) < octets and time.monotonic() < deadline and self.pump(0.005):
+            pass
+
+    def ended(self):
+        return os.waitid(os.P_PID, self.proc.pid, os.WEXITED | os.WNOHANG | os.WNOWAIT) is not None
+
+    def finish(self, seconds=30):
+        deadline = time.monotonic() + seconds
+        while self.status is None and (self.pump(0.005) and self.proc.stdout or not self.ended()):
+            if time.monotonic() > deadline:
+                self.proc.kill()
+        if self.status is None:
+            _, code, self.usage = os.wait4(self.proc.pid, 0)
+            self.proc.returncode = code
+            self.status = 128 + os.WTERMSIG(code) if os.WIFSIGNALED(code) else os.WEXITSTATUS(code)
+            self.pump(0)
+            text = (Path(self.console_file).read_bytes() if self.console_file else self.console)
+            # Windows' console ends its lines with CR LF.
+            self.console = text.decode("latin-1").replace("\r\n", "\n" if self.console_file else "\r\n")
+        return self
+
+
+class Linux:
+    """The Linux build on pseudo-terminals (ComN: links in the build tree)."""
+    words = dict(opening="open serial port", writing="write to serial port", busy="Device or resource busy",
+                 missing="No such file or directory", hung_up="Input/output error", interrupt="SIGINT")
+    cannot = {}
+
+    def __init__(self, build, options):
+        self.options, self.build = options, Path(build).resolve()
+        self.scratch = Path(tempfile.mkdtemp(prefix="uipacer-e2e-"))
+        for name, content in FILES.items():
+            (self.scratch / name).write_bytes(content)
+
+    def start(self, args, link):
+        return Run([self.build / "tests/uipacer_test_ports", *args], link)
+
+    def com2(self):
+        return self.build / "tests/dev/ttyS1"
+
+    def adjust(self, case):
+        return case
+
+    def port_name(self, form, pty):
+        if form == "com":
+            self.com2().parent.mkdir(exist_ok=True)
+            self.com2().unlink(missing_ok=True)
+            self.com2().symlink_to(pty.path)
+            return "2"
+        return {"missing": str(self.scratch / "nothing"), "null": "/dev/null"}.get(form, pty.path)
+
+    def run_case(self, case):
+        pty = Pty()
+        try:
+            port = self.port_name(case.form, pty)
+            if case.action == "held":
+                fcntl.ioctl(pty.slave, termios.TIOCEXCL)
+            if case.action == "locked":
+                fcntl.flock(pty.slave, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            if case.action == "stall":
+                pty.stall()
+            run = self.start([a.format(file=self.scratch / case.file, port=port) for a in case.args],
+                             None if case.action == "stall" else pty.master)
+            problems = self.act(case, run, pty.master)
+            if case.action == "settings" and case.status == 0 and not pty.raw_at(case.speed):
+                problems.append(f"not raw 8N1 at {case.speed} Bd: {termios2(pty.slave)}")
+            if case.action != "hangup" and held(pty.slave) != (case.action == "held"):
+                problems.append("the port is held after the run, or another's claim was cleared")
+            return run, port, problems
+        finally:
+            pty.close()
+
+    def act(self, case, run, link):
+        problems, done = [], threading.Event()
+        if case.action in ("hangup", "stop", "talk"):
+            run.collect(1 if case.action == "talk" else len(ONE_FRAME))
+        if case.action == "hangup":
+            os.close(link)
+            run.link = None
+        if case.action == "stop":
+            run.proc.send_signal(signal.SIGINT)
+        talker = threading.Thread(target=talk_back, args=(link, done))
+        if case.action == "talk":  # the line is raw now: nothing comes back as an echo
+            talker.start()
+        run.finish()
+        done.set()
+        if case.action == "talk":
+            talker.join()
+            problems += [f"what the TNC sent waited {done.longest:.2f} s"] if done.longest > 0.5 else []
+        if case.action in ("stop", "stall") and time.monotonic() - run.started > 3:
+            problems.append("the run was not ended at once")
+        if case.action == "pace":  # no pause before the first frame, about one after each
+            starts = [i for i, o in enumerate(run.octets) if o == 0xC0][::2]
+            gaps = [run.arrival[s] - run.arrival[s - 1] for s in starts[1:]]
+            tail = time.monotonic() - run.started - (run.arrival or [0])[-1]
+            if len(starts) < 2 or not all(0.9 < g < 2 for g in gaps) or tail < 0.9:
+                problems.append(f"paced {gaps}, {tail:.2f} s after the last frame")
+        return problems
+
+    def checks(self):
+        yield from table_checks(self)
+        if type(self) is not Linux:
+            return
+        quick = self.build / "tests/uipacer_quick_pause"
+        # Nothing but frames reaches the port when the console cannot be
+        # written: descriptors closed at start (the file and the device must
+        # not take them), or a reader that has gone.
+        for closed in (True, False):
+            pty = Pty()
+            run = Run([quick, self.scratch / "frames", pty.path, "9600", "1"], pty.master, closed_console=closed)
+            if not closed:
+                run.proc.stdout.close()
+                run.proc.stdout = None
+            run.finish()
+            pty.close()
+            yield f"console {('closed', 'gone')[not closed]}", [] if (run.status, run.octets) == (0, FRAMES) \
+                else [f"status {run.status}, octets {run.octets.hex(' ')}"]
+        # A signal while a long frame is being written: the frame is
+        # finished, the port released, and the message says how far it got.
+        (self.scratch / "long").write_bytes((b"," * 1023 + b"\n") * 50)
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            pty = Pty()
+            run = Run([quick, self.scratch / "long", pty.path, "9600", "1"], pty.master)
+            run.collect(10000, 5)
+            run.proc.send_signal(sig)
+            run.finish()
+            frame, was_held = run.octets.index(0xC0, 1) + 1, held(pty.slave)
+            pty.close()
+            said = f"\nRun stopped by {sig.name} after frame {len(run.octets) // frame}.\n"
+            yield f"{sig.name} mid-frame", [] if (run.status, len(run.octets) % frame, was_held) == (
+                128 + sig, 0, False) and run.console.endswith(said) else [
+                f"status {run.status}, {len(run.octets)} octets in frames of {frame}, held: {was_held}, "
+                f"console ends {run.console[-60:]!r}"]
+        # Nothing allocated of its own: a thousand lines take no more heap
+        # allocations than one, nor more memory (which wanders by 200 kB).
+        use = []
+        for lines in () if self.options.get("no-valgrind") else (1, 1000):
+            (self.scratch / "lines").write_bytes(LINES[0] * lines)
+            pty = Pty()
+            command = [str(quick), str(self.scratch / "lines"), pty.path, "115200", "1"]
+            counted = subprocess.run(["valgrind", *command], capture_output=True, text=True).stderr
+            use.append((re.search(r"total heap usage: ([\d,]+) allocs", counted)[1],
+                        Run(command, pty.master).finish().usage.ru_maxrss))
+            pty.close()
+        if use:
+            yield "heap and memory do not grow with the file", [] if use[0][0] == use[1][0] and \
+                use[1][1] - use[0][1] < 512 else [f"allocations and peak kB, 1 and 1000 lines: {use}"]
+
+
+def table_checks(runner):
+    for case in (runner.adjust(c) for c in CASES if c.name not in runner.cannot):
+        run, port, problems = runner.run_case(case)
+        console = BANNER + case.console.format(port=port, **runner.words)
+        problems += [f"console\n{run.console!r}\nwanted\n{console!r}"] if run.console != console else []
+        problems += [f"status {run.status}, wanted {case.status}"] if run.status != case.status else []
+        if run.octets != case.octets and case.action != "stall":
+            problems.append(f"octets\n{run.octets.hex(' ')}\nwanted\n{case.octets.hex(' ')}")
+        yield case.name, problems
+
+
+class NoTermios2(Linux):
+    """Without the termios2 calls, the speeds with a Bxxxx constant are set
+    by the standard calls; 7200 and 14400 Bd are refused with the reason."""
+    cannot = {c.name: "as on the linux runner" for c in CASES if c.action not in ("settings", "pace")}
+
+    def start(self, args, link):
+        return Run([self.build / "tests/uipacer_test_ports", *args], link,
+                   env=dict(os.environ, LD_PRELOAD=str(self.build / "tests/libno_termios2.so")))
+
+    def adjust(self, case):
+        return case if case.speed not in (7200, 14400) else Case(case.name, "empty", status=1, speed=case.speed,
+            console="\nUnable to configure serial port {port} (the system lacks the termios2 calls that "
+                    "this speed needs).\n")
+
+
+class Tcp(Linux):
+    """The Linux build on a KISS TNC on TCP, listening here. A small segment
+    size and window keep the sender's buffer small, so that a TNC that
+    stops reading stalls the sender soon."""
+    words = dict(Linux.words, opening="connect to KISS TNC", writing="write to KISS TNC",
+                 missing="Connection refused", hung_up="the TNC closed the connection")
+    cannot = {**{c.name: "the speed has no effect on TCP" for c in CASES if c.action == "settings"},
+              "held by another program": "TCP has no exclusive use", "locked by another program":
+              "TCP has no exclusive use", "frames through Com2": "a number names a serial port",
+              "not a terminal": "no terminal", "stalled line": "see 'a TNC that never reads'"}
+
+    def listen(self):
+        listener = socket.socket()
+        listener.setsockopt(socket.IPPROTO_TCP, socket.TCP_MAXSEG, 536)
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(1)
+        return listener, "127.0.0.1:%d" % listener.getsockname()[1]
+
+    def accept(self, listener, run):
+        """The program's connection, or None if it ends first."""
+        while not select.select([listener], [], [], 0.05)[0]:
+            if run.ended():
+                return None
+        link = listener.accept()[0]
+        link.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4096)  # what it sends does not pile up here
+        link.setblocking(False)
+        return link.detach()
+
+    def run_case(self, case, file=None, start=None):
+        listener, port = self.listen()
+        if case.form == "missing":
+            listener.close()  # nothing listens there
+        run = (start or self.start)([a.format(file=file or self.scratch / case.file, port=port)
+                                     for a in case.args], None)
+        link = None if case.form == "missing" else self.accept(listener, run)
+        run.link = None if case.action == "deaf" else link
+        problems = self.act(case, run, link) if link is not None else [] if run.finish() else []
+        if link is not None and case.action != "hangup":
+            os.close(link)
+        return run, port, problems
+
+    def checks(self):
+        yield from table_checks(self)
+        # A TNC that accepts but never reads: the run ends within the budget
+        # of the frame it could not hand over, with the write message.
+        (self.scratch / "many").write_bytes((b"A>B:" + b"x" * 80 + b"\n") * 20000)
+        run, port, _ = self.run_case(Case("never reads", action="deaf"), self.scratch / "many", lambda args, link: Run(
+            [self.build / "tests/uipacer_quick_pause", *args], link))
+        said = f"\nUnable to write to KISS TNC {port} (the TNC took nothing for 60 ms an octet).\n"
+        yield "a TNC that never reads", [] if run.status == 1 and run.console.endswith(said) else [
+            f"status {run.status}, console ends {run.console[-120:]!r}"]
+
+
+class Wine(Linux):
+    """uipacer.exe under Wine, in a prefix of its own whose COM1, COM2 and
+    COM10 are links here (through the registry: Wine otherwise links COMn to
+    the machine's own /dev/ttyS{n-1}), pointed at pseudo-terminals."""
+    words = dict(Linux.words, hung_up="Not ready", interrupt="Ctrl-C")
+    cannot = {"held by another program": "Wine lets a second program open a port that one holds",
+              "locked by another program": "Windows has no such locks",
+              "no such device": "Wine opens a stand-in for a COM port it cannot find",
+              "not a terminal": "only COMn names a device on Windows",
+              **{f"{s} Bd": "Wine cannot put it on a Linux terminal" for s in (7200, 14400)}}
+
+    def __init__(self, build, options):
+        super().__init__(build, options)
+        self.exe, self.dir = str(Path(options["exe"]).resolve()), self.build / "tests/wine"
+        os.environ.update(WINEPREFIX=str(self.dir / "prefix"), WINEDEBUG="-all", DISPLAY="",
+                          WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
+        quiet = dict(check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if not (self.dir / "prefix/uipacer-ports").exists():
+            self.dir.mkdir(parents=True, exist_ok=True)
+            subprocess.run(["wine", "wineboot", "-i"], **quiet)
+            for n in (1, 2, 10):
+                subprocess.run(["wine", "reg", "add", r"HKLM\Software\Wine\Ports", "/v", f"COM{n}", "/t",
+                                "REG_SZ", "/d", self.dir / f"com{n}", "/f"], **quiet)
+            subprocess.run(["wineserver", "-w"], **quiet)
+            (self.dir / "prefix/uipacer-ports").write_text("COM1, COM2 and COM10 mapped\n")
+        # A server and its helpers of our own before any run, so that none
+        # of them writes into a run's console.
+        subprocess.run(["wineserver", "--persistent"], **quiet)
+        subprocess.run(["wine", "cmd", "/c", "exit"], **quiet)
+
+    def com2(self):
+        return self.dir / "com2"
+
+    def port_name(self, form, pty):
+        if Linux.port_name(self, form, pty) == "2":
+            return "2"
+        (self.dir / "com10").unlink(missing_ok=True)
+        (self.dir / "com10").symlink_to(pty.path)
+        return "com10"
+
+    def start(self, args, link):
+        return Run(["wine", self.exe, *args], link, console_file=self.scratch / "console.txt")
+
+    def close(self):
+        subprocess.run(["wineserver", "--kill"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+class WineTcp(Wine, Tcp):
+    """uipacer.exe under Wine on a KISS TNC on TCP, through Winsock."""
+    words = dict(Wine.words, **{k: Tcp.words[k] for k in ("opening", "writing", "missing", "hung_up")})
+    cannot = dict(Tcp.cannot, **{"stalled line": "a TNC that never reads fills the buffers only after "
+                                                  "many frames, a second apart here: see the tcp runner"})
+    run_case = Tcp.run_case
+    checks = Linux.checks
+
+
+class DireWolf:
+    """Every example through Dire Wolf, a software TNC: it transmits each
+    frame as 1200 Bd AFSK into a file (ALSA's file plugin stands in for the
+    sound card), and its atest decodes that audio back. Every line must come
+    back exactly; frames a digipeater has repeated go first, so as a set."""
+
+    def __init__(self, build, options):
+        self.scratch, program = Path(tempfile.mkdtemp(prefix="uipacer-direwolf-")), \
+            Path(build).resolve() / "tests/uipacer_test_ports"
+        self.ways = {"device": lambda f, tnc: [program, f, tnc.pty], "tcp": lambda f, tnc: [program, f, tnc.address]}
+        if options.get("exe"):  # uipacer.exe instead
+            self.wine = Wine(build, options)
+            com1 = self.wine.dir / "com1"
+            self.ways = {"windows COM1": lambda f, tnc: (com1.unlink(missing_ok=True), com1.symlink_to(tnc.pty),
+                                                         ["wine", self.wine.exe, f, "1"])[2],
+                         "windows tcp": lambda f, tnc: ["wine", self.wine.exe, f, tnc.address]}
+
+    def checks(self):
+        examples = sorted((SOURCE / "examples").glob("*.txt"))
+        yield "there are examples", [] if examples else ["no example to send"]
+        for way, command in self.ways.items():
+            for example in examples:
+                tnc = Tnc(self.scratch / f"{way}-{example.stem}".replace(" ", "-"))
+                run = Run(command(example, tnc) + ["9600", "1"], console_file=tnc.folder / "console").finish()
+                lines = example.read_bytes().decode("latin-1").splitlines()
+                heard, wanted = tnc.stop(len(lines) if run.status == 0 else 0), sorted(l + "<0x0a>" for l in lines)
+                yield f"{example.name} through {way}", [] if run.status == 0 and heard == wanted else [
+                    f"status {run.status}, sent {wanted}, decoded from the audio {heard}"]
+
+    def close(self):
+        if hasattr(self, "wine"):
+            self.wine.close()
+
+
+class Tnc:
+    """Dire Wolf, started in folder: its pseudo-terminal and KISS TCP port."""
+
+    def __init__(self, folder):
+        self.folder, self.log = folder, folder / "direwolf.log"
+        folder.mkdir(parents=True, exist_ok=True)
+        (folder / "asoundrc").write_text(f'pcm.air {{ type file slave.pcm "null" file "{folder}/air.raw" '
+                                         'format "raw" }\n')
+        for port in [20000 + int.from_bytes(os.urandom(2), "big") % 12000 for _ in range(3)]:
+            # Audio in from a UDP port that nothing sends to, so nothing keeps
+            # the channel busy; PERSIST 255 sends as soon as it is clear.
+            (folder / "direwolf.conf").write_text("ADEVICE udp:0 air\nARATE 48000\nACHANNELS 1\nCHANNEL 0\n"
+                                                  f"MODEM 1200\nPERSIST 255\nKISSPORT {port}\nAGWPORT 0\n")
+            # -p: the pseudo-terminal; -d o: "PTT 0 = 1" and "= 0" around
+            # every transmission.
+            self.proc = subprocess.Popen(
+                ["direwolf", "-c", folder / "direwolf.conf", "-p", "-t", "0", "-d", "o"], stdout=open(self.log, "wb"),
+                stderr=subprocess.STDOUT, env=dict(os.environ, ALSA_CONFIG_PATH="/usr/share/alsa/alsa.conf:"
+                                                   f"{folder}/asoundrc"))
+            for _ in range(100):
+                text = self.log.read_text(errors="replace")
+                if (pty := re.search(r"Virtual KISS TNC is available on (\S+)", text)) and "Ready to accept" in text:
+                    self.pty, self.address = pty[1], f"localhost:{port}"
+                    return
+                if "Bind failed" in text or self.proc.poll() is not None:
+                    break
+                time.sleep(0.05)
+            self.proc.kill()
+            self.proc.wait()
+        raise RuntimeError("direwolf did not start: " + self.log.read_text(errors="replace"))
+
+    def stop(self, frames):
+        """Once frames have gone out whole (a transmission's audio is in the
+        file when PTT goes off; a queued one starts within 0.1 s), the TNC2
+        lines that atest decodes from the audio."""
+        quiet = 0
+        for _ in range(200):
+            text = self.log.read_text(errors="replace")
+            done = len(re.findall(r"^\[0[HL]\] ", text, re.M)) >= frames and \
+                text.count("PTT 0 = 1") == text.count("PTT 0 = 0")
+            if (quiet := quiet + 1 if done else 0) == 3:
+                break
+            time.sleep(0.1)
+        self.proc.terminate()
+        self.proc.wait()
+        raw = (self.folder / "air.raw").read_bytes()
+        (self.folder / "air.wav").write_bytes(struct.pack("<4sI4s4sIHHIIHH4sI", b"RIFF", 36 + len(raw), b"WAVE",
+                                                          b"fmt ", 16, 1, 1, 48000, 96000, 2, 16, b"data",
+                                                          len(raw)) + raw)
+        out = subprocess.run(["atest", self.folder / "air.wav"], capture_output=True).stdout
+        out = re.sub(rb"\x1b\[[0-9;]*[A-Za-z]", b"", out).decode("utf-8", "replace")
+        return sorted(line[4:] for line in out.splitlines() if line.startswith("[0] "))
+
+
+# Guests: QEMU with the character devices "console" and "port" attached;
+# Debian's kernel for it; the modules its console needs; its console and
+# port; and QEMU's trace of the speed the driver gives the UART.
+ARM = ["-M", "virt", "-serial", "chardev:port", "-device", "virtio-serial-device", "-device",
+       "virtconsole,chardev=console"]
+MACHINES = {
+    "amd64": (["qemu-system-x86_64", "-M", "pc", "-serial", "chardev:console", "-serial", "chardev:port"],
+              "linux-image-cloud-amd64", [], [], "ttyS0", "/dev/ttyS1", "serial_update_parameters"),
+    "arm64": (["qemu-system-aarch64", "-cpu", "cortex-a57", *ARM], "linux-image-arm64",
+              ["virtio_mmio.ko", "virtio_console.ko"], ["-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake"],
+              "hvc0", "/dev/ttyAMA0", "pl011_baudrate_change"),
+    "armhf": (["qemu-system-arm", "-cpu", "cortex-a15", *ARM], "linux-image-armmp",
+              ["virtio_mmio.ko", "virtio_console.ko"], ["-DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake"],
+              "hvc0", "/dev/ttyAMA0", "pl011_baudrate_change"),
+}
+
+
+def traced_speed(line):
+    """The 8250's speed as traced, 8N1; the PL011's from its divisor and its 24 MHz clock."""
+    if m := re.search(r"baudrate=(\d+) parity='N' data=8 stop=1", line):
+        return int(m[1])
+    m = re.search(r"ibrd: (\d+), fbrd: (\d+)", line)
+    return 24e6 * 4 / (int(m[1]) * 64 + int(m[2]) or 1) if m else 0
+
+
+class Guest:
+    """A static uipacer in a small Linux guest under QEMU (no KVM needed), on
+    a UART that the guest's own driver runs. One boot runs every case: the
+    guest's console carries the program's console and markers; the UART's
+    other end is a socket read here, or left unread to stall the line."""
+    words = dict(Linux.words, interrupt="SIGTERM")  # a background job starts with SIGINT ignored
+    cannot = {"hang-up": "a UART does not hang up", "locked by another program": "a second uipacer is "
+              "refused by the first's exclusive use before its lock", "the TNC talks back all along":
+              "the input path is the same as the pseudo-terminal's"}
+
+    def __init__(self, build, options):
+        self.arch = options["runner"][3:]
+        self.qemu, self.kernel, self.modules, self.cmake, self.console, self.port, self.trace = MACHINES[self.arch]
+        self.work = Path(build).resolve() / "vm" / self.arch
+        if self.arch != "amd64":
+            self.cannot = dict(self.cannot, **{"frames through Com2": "no ComN names the PL011, /dev/ttyAMA0",
+                                               "stalled line": "QEMU's PL011 stops the guest when not read"})
+
+    def checks(self):
+        cases = [c for c in CASES if c.name not in self.cannot]
+        results = self.boot(self.prepare(cases), {c.name for c in cases if c.action == "stall"})
+        for case in cases:
+            yield case.name, self.check(case, results.get(case.name))
+
+    def port_name(self, case):
+        return {"com": "2", "missing": "/dev/nothing", "null": "/dev/null"}.get(case.form, self.port)
+
+    def commands(self, case):
+        args = " ".join(f"'{a}'".format(file="/" + case.file, port=self.port_name(case)) for a in case.args)
+        if case.action == "held":  # a first run holds the port while it pauses
+            return f"uipacer /one {self.port} 9600 3 >/dev/null & sleep 1; run {args}; wait"
+        if case.action == "stop":
+            return f'uipacer {args} & sleep 1.5; kill $!; wait $!; echo "@@ exit $?"'
+        return f"run {args}"
+
+    def check(self, case, result):
+        if result is None:
+            return ["did not run"]
+        console = (BANNER + case.console.format(port=self.port_name(case), **self.words)).replace("\r", "")
+        status = re.search(r"@@ exit (\d+)\n", result["console"])
+        got, arrived = re.sub(r"@@ exit \d+\n", "", result["console"]), bytes(result["octets"])
+        problems = [] if status and int(status[1]) == (143 if case.action == "stop" else case.status) \
+            else [f"status {status}"]
+        problems += [f"console\n{got!r}\nwanted\n{console!r}"] if got != console else []
+        octets = ONE_FRAME if case.action == "held" else case.octets  # the first run's
+        frame = bytes.fromhex(A_TO_B) + STALL_LINE[4:] + b"\xc0"
+        # A line left unread takes in a few octets beside the driver's queue
+        # of 128: in QEMU's socket, the UART's shift register and its FIFO;
+        # so what arrives is the start of the frame, some 52 short of it.
+        if case.action == "stall" and (not frame.startswith(arrived) or len(arrived) + 128 >= len(frame)
+                                       or result["seconds"] >= 1):
+            problems.append(f"{len(arrived)} octets in {result['seconds']} s from a stalled line: {arrived.hex(' ')}")
+        elif case.action != "stall" and arrived != octets:
+            problems.append(f"octets\n{arrived.hex(' ')}\nwanted\n{octets.hex(' ')}")
+        speeds = [traced_speed(line) for line in result["settings"]] or [0]
+        if case.action == "settings" and not 0.98 < speeds[-1] / case.speed < 1.02:
+            problems.append(f"the UART was set to {speeds}, not {case.speed} Bd")
+        return problems
+
+    def prepare(self, cases):
+        """The kernel, and an initramfs with busybox, the program and the cases."""
+        packages, build, root = self.work / "packages", self.work / "program", self.work / "initramfs"
+        if not list(packages.glob("boot/vmlinuz-*")):  # fetched once
+            for package in (self.kernel, "busybox-static"):
+                fetch(package, self.arch, packages)
+        subprocess.run(["cmake", "-S", SOURCE, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF",
+                        "-DCMAKE_EXE_LINKER_FLAGS=-static", *self.cmake], check=True, cwd=SOURCE,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["cmake", "--build", build, "--target", "uipacer"], check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        shutil.rmtree(root, ignore_errors=True)
+        (root / "bin").mkdir(parents=True)
+        for file in [packages / "bin/busybox", build / "uipacer"]:
+            shutil.copy(file, root / "bin")
+        for module in self.modules:
+            shutil.copy(next(packages.glob(f"lib/modules/*/kernel/**/{module}")), root)
+        for name, content in FILES.items():
+            (root / name).write_bytes(content)
+        console = "/dev/" + self.console
+        lines = ["#!/bin/busybox sh", "/bin/busybox --install -s /bin",
+                 "mkdir -p /dev /proc && mount -t devtmpfs dev /dev && mount -t proc proc /proc",
+                 *(f"insmod /{module}" for module in self.modules), f"while [ ! -e {console} ]; do sleep 0.1; done",
+                 f"exec <{console} >{console} 2>&1", "stty -echo; dmesg -n 1; echo",
+                 'run() { timeout 10 uipacer "$@"; echo "@@ exit $?"; }',
+                 'now() { read -r t _ </proc/uptime; echo "${t%.*}${t#*.}"; }  # centiseconds']
+        for case in cases:  # each waits for this side to answer its marker
+            lines += [f"echo '@@ case {case.name}'; read -r _; start=$(now)", self.commands(case),
+                      'echo "@@ time $(($(now) - start))"'] + ["sleep 1"] * (case.action == "stall")
+        (root / "init").write_text("\n".join(lines + ["echo '@@ end'", "poweroff -f", ""]))
+        (root / "init").chmod(0o755)
+        with open(self.work / "initramfs.cpio", "wb") as archive:
+            subprocess.run("find . | cpio -o -H newc --quiet", shell=True, cwd=root, stdout=archive, check=True)
+        return next(packages.glob("boot/vmlinuz-*"))
+
+    def boot(self, kernel, stalled):
+        """Per case: its console, octets, traced settings and time."""
+        console, console_qemu = socket.socketpair()
+        port, port_qemu = socket.socketpair()
+        # QEMU writes an octet at a time; an unread socket then holds 6 at
+        # the smallest send buffer, rather than some 270.
+        port_qemu.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 1)
+        qemu = subprocess.Popen(
+            [*self.qemu, "-m", "256", "-nodefaults", "-nographic", "-no-reboot", "-kernel", kernel,
+             "-initrd", self.work / "initramfs.cpio", "-append", f"console={self.console} panic=-1 quiet",
+             "-chardev", f"socket,id=console,fd={console_qemu.fileno()}",
+             "-chardev", f"socket,id=port,fd={port_qemu.fileno()}", "-trace", self.trace],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+            pass_fds=(console_qemu.fileno(), port_qemu.fileno()))
+        console_qemu.close()
+        port_qemu.close()
+        port.setblocking(False)
+        os.set_blocking(qemu.stderr.fileno(), False)
+        results, current, reading, text, trace = {}, {}, True, "", ""
+        log = open(self.work / "console.log", "wb")
+
+        def drain():  # what the last case sent and set is all here by its end marker
+            nonlocal trace
+            try:
+                while data := port.recv(65536):
+                    current["octets"] = current.get("octets", b"") + data
+            except BlockingIOError:
+                pass
+            *lines, trace = (trace + (qemu.stderr.read() or b"").decode("latin-1")).split("\n")
+            current.setdefault("settings", []).extend(line for line in lines if self.trace in line)
+
+        deadline = time.monotonic() + 300
+        while time.monotonic() < deadline:
+            ready = select.select([console, qemu.stderr] + [port] * reading, [], [], 1)[0]
+            if port in ready or qemu.stderr in ready:
+                drain()
+            data = console.recv(4096) if console in ready else None
+            if data == b"":
+                break
+            log.write(data or b"")
+            *lines, text = (text + (data or b"").decode("latin-1").replace("\r", "")).split("\n")
+            for line in lines:
+                if line.startswith("@@ case ") or line == "@@ end":
+                    drain()
+                    current = results[line[8:]] = dict(console="", octets=b"", settings=[])
+                    reading = line[8:] not in stalled
+                    console.sendall(b"\n")
+                elif line.startswith("@@ time "):
+                    current["seconds"], reading = int(line[8:]) / 100, True
+                else:
+                    current["console"] = current.get("console", "") + line + "\n"
+        qemu.kill()
+        qemu.wait()
+        return results
+
+
+def fetch(package, arch, tree):
+    """Unpacks a Debian package for arch into tree, never installing it; for
+    a kernel meta-package, the kernel package that it depends on."""
+    def depends():
+        return subprocess.run(["apt-cache", "depends", f"{package}:{arch}"], capture_output=True).stdout
+    listing = depends() or (subprocess.run(["apt-get", "update", "-q"], check=True), depends())[1]
+    concrete = re.findall(rb"Depends: (linux-image-[0-9][^:\s]+)", listing)
+    download = tree.parent / "download"
+    shutil.rmtree(download, ignore_errors=True)
+    download.mkdir(parents=True)
+    subprocess.run(["apt-get", "download", "-q", "-o", "APT::Sandbox::User=root",
+                    (concrete[0].decode() if concrete else package) + f":{arch}"], cwd=download, check=True,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run(["dpkg-deb", "-x", next(download.glob("*.deb")), tree], check=True)
+
+
+RUNNERS = {"linux": Linux, "tcp": Tcp, "no-termios2": NoTermios2, "windows": Wine, "windows-tcp": WineTcp,
+           "direwolf": DireWolf, "vm-amd64": Guest, "vm-arm64": Guest, "vm-armhf": Guest}
+
+
+def main():
+    names = [a for a in sys.argv[2:] if not a.startswith("--")]
+    options = dict((a[2:].split("=", 1) + [True])[:2] for a in sys.argv[2:] if a.startswith("--"))
+    passed = failed = 0
+    for name in names:
+        runner = RUNNERS[name](sys.argv[1], dict(options, runner=name))
+        for reason in sorted(set(getattr(runner, "cannot", {}).values())):
+            print(f"{name} cannot show {[c for c, r in runner.cannot.items() if r == reason]}: {reason}")
+        try:
+            for check, problems in runner.checks():
+                print(f"{'FAILED' if problems else 'ok'}: {name}: {check}", flush=True)
+                print("".join("    " + p.replace("\n", "\n    ") + "\n" for p in problems), end="")
+                failed, passed = failed + bool(problems), passed + (not problems)
+        finally:
+            getattr(runner, "close", lambda: None)()
+    print("no check ran" if passed + failed == 0 else "", end="")
+    print(f"{passed} passed, {failed + (passed + failed == 0)} failed")
+    return 1 if failed or not passed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
