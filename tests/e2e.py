@@ -241,7 +241,7 @@ class Linux:
                 pty.stall()
             run = self.start([a.format(file=self.scratch / case.file, port=port) for a in case.args],
                              None if case.action == "stall" else pty.master)
-            problems = self.act(case, run, pty.master)
+            problems = self.act(case, run, pty.master, pty)
             if case.action == "settings" and case.status == 0 and not pty.raw_at(case.speed):
                 problems.append(f"not raw 8N1 at {case.speed} Bd: {termios2(pty.slave)}")
             if case.action != "hangup" and held(pty.slave) != (case.action == "held"):
@@ -250,8 +250,18 @@ class Linux:
         finally:
             pty.close()
 
-    def act(self, case, run, link):
+    def act(self, case, run, link, pty=None):
         problems, done = [], threading.Event()
+        if case.action == "pace" and pty and not run.console_file:  # while it pauses: held, console shown
+            run.collect(len(FRAMES) // 3)
+            run.pump(0.1)
+            try:
+                fcntl.flock(pty.slave, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                problems.append("the port is not locked during the run")
+            except BlockingIOError:
+                pass
+            problems += [] if held(pty.slave) else ["the port is not held exclusively during the run"]
+            problems += [] if b"Sending" in run.console else ["the console is not flushed"]
         if case.action in ("hangup", "stop", "talk"):
             run.collect(1 if case.action == "talk" else len(ONE_FRAME))
         if case.action == "hangup":
@@ -364,13 +374,13 @@ class Tcp(Linux):
               "TCP has no exclusive use", "frames through Com2": "a number names a serial port",
               "not a terminal": "no terminal", "stalled line": "see 'a TNC that never reads'"}
 
-    def listen(self):
-        listener = socket.socket()
+    def listen(self, family=socket.AF_INET):
+        listener = socket.socket(family)
         listener.setsockopt(socket.IPPROTO_TCP, socket.TCP_MAXSEG, 536)
         listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        listener.bind(("127.0.0.1", 0))
+        listener.bind(("127.0.0.1" if family == socket.AF_INET else "::1", 0))
         listener.listen(1)
-        return listener, "127.0.0.1:%d" % listener.getsockname()[1]
+        return listener, ("127.0.0.1:%d", "[::1]:%d")[family != socket.AF_INET] % listener.getsockname()[1]
 
     def accept(self, listener, run):
         """The program's connection, or None if it ends first."""
@@ -383,7 +393,7 @@ class Tcp(Linux):
         return link.detach()
 
     def run_case(self, case, file=None, start=None):
-        listener, port = self.listen()
+        listener, port = self.listen(socket.AF_INET6 if case.action == "pace" else socket.AF_INET)
         if case.form == "missing":
             listener.close()  # nothing listens there
         run = (start or self.start)([a.format(file=file or self.scratch / case.file, port=port)
@@ -424,14 +434,17 @@ class Wine(Linux):
         os.environ.update(WINEPREFIX=str(self.dir / "prefix"), WINEDEBUG="-all", DISPLAY="",
                           WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d")
         quiet = dict(check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not (self.dir / "prefix/uipacer-ports").exists():
+        if not (self.dir / "prefix/uipacer-prefix").exists():
             self.dir.mkdir(parents=True, exist_ok=True)
             subprocess.run(["wine", "wineboot", "-i"], **quiet)
             for n in (1, 2, 10):
                 subprocess.run(["wine", "reg", "add", r"HKLM\Software\Wine\Ports", "/v", f"COM{n}", "/t",
                                 "REG_SZ", "/d", self.dir / f"com{n}", "/f"], **quiet)
+            subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/t",
+                            "REG_SZ", "/d", "KERNEL32.CreateFileA;KERNEL32.SetupComm;KERNEL32.PurgeComm;"
+                            "KERNEL32.CloseHandle", "/f"], **quiet)  # what the trace shows, when asked
             subprocess.run(["wineserver", "-w"], **quiet)
-            (self.dir / "prefix/uipacer-ports").write_text("COM1, COM2 and COM10 mapped\n")
+            (self.dir / "prefix/uipacer-prefix").write_text("COM1, COM2 and COM10 mapped; calls traced\n")
         # A server and its helpers of our own before any run, so that none
         # of them writes into a run's console.
         subprocess.run(["wineserver", "--persistent"], **quiet)
@@ -439,6 +452,19 @@ class Wine(Linux):
 
     def com2(self):
         return self.dir / "com2"
+
+    def checks(self):
+        yield from table_checks(self)
+        # What the program asks of Windows that Wine does not enforce, from
+        # Wine's trace of the calls: the port not shared, driver queues of
+        # 128 octets, and the unsent output discarded when a write fails.
+        os.environ["WINEDEBUG"] = "-all,+relay"
+        run, port, _ = self.run_case(Case("traced", "stall", "5", 1, action="stall"))
+        os.environ["WINEDEBUG"] = "-all"
+        trace = re.sub(r"\b0*([0-9a-f]+)\b", r"\1", run.console)  # Wine shows 64-bit registers
+        asked = [r'CreateFileA\([^"]*"[^"]*COM10",c0000000,0,', r"SetupComm\(\w+,80,80\)",
+                 r"PurgeComm\(\w+,5\)(.|\n)*CloseHandle\("]
+        yield "what Windows is asked for", [f"no {a} in the trace" for a in asked if not re.search(a, trace)]
 
     def port_name(self, form, pty):
         if Linux.port_name(self, form, pty) == "2":
