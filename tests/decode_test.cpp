@@ -9,24 +9,25 @@
 
 namespace {
 
-// The frames in a stream of octets written in hex, as the monitor shows
+// The frames in what a line delivers (octets in hex), as the monitor shows
 // them: the TNC2 text, then " | " and a flaw in it; or "!" and why the
 // frame cannot be decoded.
-std::vector<std::string> shown(const std::string& stream) {
-    static monitor::KissStream kiss;
-    monitor::reset_stream(kiss);
+std::vector<std::string> shown(const std::string& line) {
+    static monitor::KissStream received;
+    monitor::reset_stream(received);
     std::vector<std::string> frames;
-    std::istringstream octets(stream);
+    std::istringstream octets(line);
     for (unsigned octet = 0; octets >> std::hex >> octet;) {
         const monitor::kiss_result result =
-            monitor::take_octet(kiss, static_cast<std::uint8_t>(octet));
+            monitor::take_octet(received, static_cast<std::uint8_t>(octet));
         if (result == monitor::kiss_incomplete) {
             continue;
         }
         monitor::Frame frame{};
-        const char* problem = result == monitor::kiss_damaged
-                                  ? kiss.problem
-                                  : monitor::decode_frame(kiss.frame + 1, kiss.length - 1, frame);
+        const char* problem =
+            result == monitor::kiss_damaged
+                ? received.problem
+                : monitor::decode_frame(received.frame + 1, received.length - 1, frame);
         char text[128] = "!";
         if (frame.complete) {
             monitor::format_tnc2(frame, text, sizeof text);
@@ -73,7 +74,7 @@ TEST(Decode, ShowsEachFrameOrWhatIsWrongWithIt) {
         {kiss(a_b + "7F 03 F0 1F 20 7E 7F"), {"A-15>B:<0x1F> ~<0x7F>"}},
         {kiss(via(8)), {"A>B,D,D,D,D,D,D,D,D:"}},
         {kiss(via(9)), {"! more than 8 digipeaters"}},
-        {kiss(a_b.substr(0, 26)), {"! cut short: 9 octets end inside address 2"}},
+        {kiss("84 40 40 40 40 40 E0 82 40"), {"! cut short: 9 octets end inside address 2"}},
         {kiss(a_b + "60"), {"! no end-of-address bit: the frame ends after address 2"}},
         {kiss("84 40 40 40 40 40 E1 03 F0"),
          {"! the address field ends after the destination: no source"}},

@@ -88,20 +88,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fail("no FEND opens the frame", line);
         }
         // The wire as a TNC reads it.
-        static monitor::KissStream kiss;
-        monitor::reset_stream(kiss);
+        static monitor::KissStream received;
+        monitor::reset_stream(received);
         monitor::kiss_result result = monitor::kiss_incomplete;
         for (const std::uint8_t octet : wire) {
             if (result != monitor::kiss_incomplete) {
                 fail("octets after the frame", line);
             }
-            result = monitor::take_octet(kiss, octet);
+            result = monitor::take_octet(received, octet);
         }
         if (result != monitor::kiss_frame) {
-            fail(result == monitor::kiss_damaged ? kiss.problem : "no FEND closes the frame", line);
+            fail(result == monitor::kiss_damaged ? received.problem : "no FEND closes the frame",
+                 line);
         }
-        if (kiss.length != ax25::frame_length ||
-            std::memcmp(kiss.frame, ax25::frame_buffer, kiss.length) != 0) {
+        if (received.length != ax25::frame_length ||
+            std::memcmp(received.frame, ax25::frame_buffer, received.length) != 0) {
             fail("the octets sent are not the encoded frame", line);
         }
         check_decodes_back(line);
