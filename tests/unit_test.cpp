@@ -116,16 +116,20 @@ TEST(Encoder, SendsEachLineAsOneKissFrame) {
         {"X-123>Y:", "40 40 40 40 40 40 E0 B0 40 40 40 40 40 78 B2 40 40 40 40 40 61 03 F0"},
         {"ABCDEFGH>APRS:q",
          "90 40 40 40 40 40 E0 82 84 86 88 8A 8C 60 82 A0 A4 A6 40 40 61 03 F0 71"},
+        // An empty path entry; a '*' after the destination stands for the ','.
         {"A>B,:i", a_b + "60 40 40 40 40 40 40 61 03 F0 69"},
         {"A>B*:x", a_b + "60 40 40 40 40 40 40 61 03 F0 78"},
+        // Repeated bits, the end of the address on the last entry; CR LF are text.
         {"A>B,C-5*,D*:i\r\n", a_b + "60 86 40 40 40 40 40 EA 88 40 40 40 40 40 E1 03 F0 69 0D 0A"},
-        // Without a ':' the newline is a callsign character.
+        // Without a ':' the newline is a callsign character, alone the source's.
         {"A>B\n", "84 14 40 40 40 40 E0 82 40 40 40 40 40 61 03 F0"},
         {"\n", "40 40 40 40 40 40 E0 14 40 40 40 40 40 61 03 F0"},
+        // Octets above 0x7F: their low seven bits in a callsign, all eight in the text.
         {"\xC1>B:\xFF", a_b + "61 03 F0 FF"},
         // FEND and FESC are escaped wherever they fall; TFEND and TFESC alone are data.
         {"`>B:\xC0\xDB\xDC\xDD",
          "84 40 40 40 40 40 E0 DB DC 40 40 40 40 40 61 03 F0 DB DC DB DD DC DD"},
+        // The text ends at its first zero.
         {std::string("A>B:ab\0cd", 9), a_b + "61 03 F0 61 62"},
     };
     for (const auto& [line, frame] : frames) {
