@@ -1,144 +1,97 @@
 #include "monitor/decode.h"
-#include "kiss/protocol.h"
-#include "tests/hex.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
-std::vector<std::uint8_t> octets_of(const std::string& hex) {
-    std::vector<std::uint8_t> octets;
-    const char* at = hex.c_str();
-    for (char* end = nullptr;; at = end) {
-        const unsigned long value = std::strtoul(at, &end, 16);
-        if (end == at) {
-            return octets;
-        }
-        octets.push_back(static_cast<std::uint8_t>(value));
-    }
-}
-
-// Everything a line delivers, one entry per frame: its octets, or "! " and
-// what broke KISS's rules.
-std::vector<std::string> frames_of(const std::vector<std::uint8_t>& line) {
-    static monitor::KissStream stream;
-    monitor::reset_stream(stream);
+// The frames in what a line delivers (octets in hex), as the monitor shows
+// them: the TNC2 text, then " | " and a flaw in it; or "!" and why the
+// frame cannot be decoded.
+std::vector<std::string> shown(const std::string& line) {
+    static monitor::KissStream received;
+    monitor::reset_stream(received);
     std::vector<std::string> frames;
-    for (const std::uint8_t octet : line) {
-        switch (monitor::take_octet(stream, octet)) {
-        case monitor::kiss_frame:
-            frames.push_back(hex(stream.frame, stream.length));
-            break;
-        case monitor::kiss_damaged:
-            frames.push_back(std::string("! ") + stream.problem);
-            break;
-        case monitor::kiss_incomplete:
-            break;
+    std::istringstream octets(line);
+    for (unsigned octet = 0; octets >> std::hex >> octet;) {
+        const monitor::kiss_result result =
+            monitor::take_octet(received, static_cast<std::uint8_t>(octet));
+        if (result == monitor::kiss_incomplete) {
+            continue;
         }
+        monitor::Frame frame{};
+        const char* problem =
+            result == monitor::kiss_damaged
+                ? received.problem
+                : monitor::decode_frame(received.frame + 1, received.length - 1, frame);
+        char text[128] = "!";
+        if (frame.complete) {
+            monitor::format_tnc2(frame, text, sizeof text);
+        }
+        const char* separator = problem == nullptr ? "" : frame.complete ? " | " : " ";
+        frames.push_back(text + std::string(separator) + (problem == nullptr ? "" : problem));
     }
     return frames;
 }
 
-TEST(KissStream, TakesFramesApartAndNamesEveryEscapeError) {
-    struct Case {
-        const char* why;
-        std::string line;
-        std::vector<std::string> frames;
-    };
-    const Case cases[] = {
-        {"doubled and shared FENDs are only gaps",
-         "C0 C0 00 41 C0 00 42 C0 C0",
-         {"00 41", "00 42"}},
-        {"both escapes", "C0 00 DB DC 41 DB DD C0", {"00 C0 41 DB"}},
-        {"an escape of something else spoils only its frame",
-         "C0 00 DB 41 42 C0 00 43 C0",
-         {"! FESC is followed by 0x41, not TFEND or TFESC", "00 43"}},
-        {"a frame may not end inside an escape",
-         "C0 00 DB C0 00 44 C0",
-         {"! the frame ends right after FESC", "00 44"}},
-        {"TFEND and TFESC alone are data", "C0 DC DD C0", {"DC DD"}},
-        {"a frame not yet closed shows nothing", "C0 00 41 42", {}},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(frames_of(octets_of(c.line)), c.frames) << c.why;
-    }
+std::string kiss(const std::string& frame) { return "C0 00 " + frame + " C0"; }
 
-    std::vector<std::uint8_t> overlong(monitor::KISS_CAPACITY + 1, 0x41);
-    overlong.push_back(kiss::FEND);
-    EXPECT_EQ(frames_of(overlong),
-              std::vector<std::string>{"! the frame is longer than 8192 octets"});
-}
-
-// The frame as TNC2 text, then " | " and a flaw in it; or "! " and why it
-// could not be decoded.
-std::string decoded(const std::string& hex) {
-    const std::vector<std::uint8_t> octets = octets_of(hex);
-    monitor::Frame frame{};
-    const char* problem = monitor::decode_frame(octets.data(), octets.size(), frame);
-    if (!frame.complete) {
-        return std::string("! ") + (problem != nullptr ? problem : "incomplete, no reason");
-    }
-    char text[256];
-    monitor::format_tnc2(frame, text, sizeof text);
-    return std::string(text) + (problem != nullptr ? std::string(" | ") + problem : "");
-}
-
-// Addresses as the sender encodes them: A (destination, C bit), B (source,
-// end of address).
-const std::string a_to_b = "84 40 40 40 40 40 E0 82 40 40 40 40 40 61 ";
+const std::string a_b = "84 40 40 40 40 40 E0 82 40 40 40 40 40 ";  // as far as B's SSID
 
 // A to B through count digipeaters named D.
-std::string via_digipeaters(int count) {
-    std::string frame = "84 40 40 40 40 40 E0 82 40 40 40 40 40 60 ";
+std::string via(int count) {
+    std::string frame = a_b + "60 ";
     for (int i = 1; i <= count; ++i) {
         frame += i < count ? "88 40 40 40 40 40 60 " : "88 40 40 40 40 40 61 ";
     }
-    return frame;
+    return frame + "03 F0";
 }
 
-TEST(Ax25, DecodesStrictlyAndSaysWhatIsOff) {
-    struct Case {
-        const char* why;
-        std::string frame;
-        std::string result;
+TEST(Decode, ShowsEachFrameOrWhatIsWrongWithIt) {
+    const std::string from_b = "82 40 40 40 40 40 61 03 F0";  // and then to A:
+    const std::string a_to_b = "84 40 40 40 40 40 E0 " + from_b;
+    std::string overlong = "C0";
+    for (std::size_t i = 0; i <= monitor::KISS_CAPACITY; ++i) {
+        overlong += " 41";
+    }
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        // FENDs doubled or shared, both escapes, TFEND and TFESC alone, a
+        // frame not closed.
+        {"C0 C0 00 " + a_to_b + " DB DC 41 DB DD C0 00 " + a_to_b + " DC DD C0 C0 00 41",
+         {"A>B:<0xC0>A<0xDB>", "A>B:<0xDC><0xDD>"}},
+        {"C0 00 DB 41 C0 00 DB C0 " + kiss(a_to_b),
+         {"! FESC is followed by 0x41, not TFEND or TFESC", "! the frame ends right after FESC",
+          "A>B:"}},
+        {overlong + " C0", {"! the frame is longer than 8192 octets"}},
+        // Every character a callsign may have, at both ends of its range.
+        {kiss("82 A0 B4 72 40 40 E0 9C 60 86 82 98 98 72 AE 92 88 8A 62 40 E2 AE 92 88 8A 64 40 "
+              "65 03 F0 3E 68 69 0A"),
+         {"N0CALL-9>APZ9,WIDE1-1*,WIDE2-2:>hi<0x0A>"}},
+        {kiss(a_b + "7F 03 F0 1F 20 7E 7F"), {"A-15>B:<0x1F> ~<0x7F>"}},
+        {kiss(via(8)), {"A>B,D,D,D,D,D,D,D,D:"}},
+        {kiss(via(9)), {"! more than 8 digipeaters"}},
+        {kiss("84 40 40 40 40 40 E0 82 40"), {"! cut short: 9 octets end inside address 2"}},
+        {kiss(a_b + "60"), {"! no end-of-address bit: the frame ends after address 2"}},
+        {kiss("84 40 40 40 40 40 E1 03 F0"),
+         {"! the address field ends after the destination: no source"}},
+        {kiss(a_b + "61"), {"! cut short: no control octet"}},
+        {kiss(a_b + "61 03"), {"! cut short: no PID octet"}},
+        {kiss(a_b + "61 13 F0"), {"! control octet 0x13, not UI (0x03)"}},
+        {kiss(a_b + "61 03 CF"), {"! PID 0xCF, not 0xF0 (no layer 3)"}},
+        {kiss("C2 E0 E4 E6 40 40 E0 DC 60 C6 C2 D8 D8 61 03 F0"),
+         {"n0call>aprs: | callsign character 0x61 is not A-Z or 0-9"}},
+        {kiss("82 40 84 40 40 40 E0 " + from_b),
+         {"A>A B: | callsign has a space before character 3"}},
+        {kiss("40 40 40 40 40 40 E0 " + from_b), {"A>: | an empty callsign"}},
+        {kiss("84 40 40 40 40 41 E0 " + from_b),
+         {"A>B: | callsign octet 6 has the end-of-address bit set"}},
     };
-    const Case cases[] = {
-        {"path with SSIDs and a repeated digipeater",
-         "82 A0 A4 A6 40 40 E0 9C 60 86 82 98 98 72 AE 92 88 8A 62 40 E2 AE 92 88 8A 64 40 65 "
-         "03 F0 3E 68 65 6C 6C 6F 0A",
-         "N0CALL-9>APRS,WIDE1-1*,WIDE2-2:>hello<0x0A>"},
-        {"SSID 15; octets outside printable ASCII shown by value",
-         "84 40 40 40 40 40 E0 82 40 40 40 40 40 7F 03 F0 C0 DB 00 7F 7E 20",
-         "A-15>B:<0xC0><0xDB><0x00><0x7F>~ "},
-        {"no information", a_to_b + "03 F0", "A>B:"},
-        {"eight digipeaters", via_digipeaters(8) + "03 F0", "A>B,D,D,D,D,D,D,D,D:"},
-        {"nine", via_digipeaters(9) + "03 F0", "! more than 8 digipeaters"},
-        {"a frame cut inside the source", "84 40 40 40 40 40 E0 82 40",
-         "! cut short: 9 octets end inside address 2"},
-        {"the end-of-address bit never set", "84 40 40 40 40 40 E0 82 40 40 40 40 40 60",
-         "! no end-of-address bit: the frame ends after address 2"},
-        {"the end-of-address bit on the destination", "84 40 40 40 40 40 E1 03 F0",
-         "! the address field ends after the destination: no source"},
-        {"no control octet", "84 40 40 40 40 40 E0 82 40 40 40 40 40 61",
-         "! cut short: no control octet"},
-        {"no PID", a_to_b + "03", "! cut short: no PID octet"},
-        {"not a UI frame", a_to_b + "13 F0", "! control octet 0x13, not UI (0x03)"},
-        {"a layer 3 protocol", a_to_b + "03 CF", "! PID 0xCF, not 0xF0 (no layer 3)"},
-        {"lower case is shown but named", "C2 E0 E4 E6 40 40 E0 DC 60 C6 C2 D8 D8 61 03 F0 78",
-         "n0call>aprs:x | callsign character 0x61 is not A-Z or 0-9"},
-        {"a space inside a callsign", "82 40 84 40 40 40 E0 82 40 40 40 40 40 61 03 F0",
-         "A>A B: | callsign has a space before character 3"},
-        {"an empty callsign", "40 40 40 40 40 40 E0 82 40 40 40 40 40 61 03 F0",
-         "A>: | an empty callsign"},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(decoded(c.frame), c.result) << c.why;
+    for (const auto& [stream, frames] : cases) {
+        EXPECT_EQ(shown(stream), frames) << stream;
     }
 }
 

@@ -1,0 +1,313 @@
+// The core over a fake port: lines into frames, frames onto the wire, and
+// runs from their arguments to their exit status; and the serial layer's
+// check of the line settings.
+#include "app/process.h"
+#include "app/run.h"
+#include "ax25/encoder.h"
+#include "kiss/kiss.h"
+#include "kiss/line_settings_linux.h"
+#include "kiss/port.h"
+
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace {
+
+enum class Failure { none, open, settings, write, stop };
+
+// The fake port and process: what they went through, and the failure armed.
+// For write and stop it comes at the write of that index over the whole
+// run: that write fails, or a SIGINT arrives while it succeeds.
+struct Fake {
+    Failure failure = Failure::none;
+    std::size_t at = 0;
+    std::size_t writes = 0;
+    std::string log;  // " | open Com2 9600 | C0 00 ... C0 | pause 1000 | close"
+    bool in_burst = false;
+    bool stopped = false;
+} fake;
+
+void arm(Failure failure = Failure::none, std::size_t at = 0) {
+    fake = Fake{};
+    fake.failure = failure;
+    fake.at = at;
+}
+
+// Octets written one after another make one event.
+void note(const std::string& event, bool octet = false) {
+    fake.log += (octet && fake.in_burst ? " " : " | ") + event;
+    fake.in_burst = octet;
+}
+
+}  // namespace
+
+namespace kiss {
+
+open_result open_port() {
+    note("open " + std::string(port_type == tcp_port ? "tcp " : "") + port_name + " " +
+         std::to_string(baud_rate));
+    return fake.failure == Failure::open       ? port_unavailable
+           : fake.failure == Failure::settings ? port_settings_refused
+                                               : port_ready;
+}
+
+bool write_octet(std::uint8_t octet) {
+    const bool armed = fake.writes++ == fake.at;
+    fake.stopped = fake.stopped || (armed && fake.failure == Failure::stop);
+    if (armed && fake.failure == Failure::write) {
+        note("write failed");
+        return false;
+    }
+    char shown[4];
+    (void)std::snprintf(shown, sizeof shown, "%02X", octet);
+    note(shown, true);
+    return true;
+}
+
+bool is_device_name(const char* text) { return text[0] == '/'; }
+
+void close_port() { note("close"); }
+
+const char* failure_reason() { return "reason"; }
+
+}  // namespace kiss
+
+namespace app {
+
+void prepare_process() {}
+
+bool pause_for(std::int32_t milliseconds) {
+    note("pause " + std::to_string(milliseconds));
+    return !fake.stopped;
+}
+
+const char* stop_request() { return fake.stopped ? "SIGINT" : nullptr; }
+
+int stop_status() { return 130; }
+
+void process_finished() {}
+
+}  // namespace app
+
+namespace {
+
+std::string sent(const std::string& line) {
+    arm();
+    ax25::encode_frame(line.c_str());
+    EXPECT_TRUE(kiss::transmit_frame());
+    return fake.log.erase(0, 3);
+}
+
+TEST(Encoder, SendsEachLineAsOneKissFrame) {
+    const std::string a_b = "84 40 40 40 40 40 E0 82 40 40 40 40 40 ";  // as far as B's SSID
+    const std::pair<std::string, std::string> frames[] = {
+        // SSIDs wrap modulo 16 (79 would set bit 7 of the source's octet);
+        // the case of letters is kept.
+        {"ab-79>CD-99:y", "86 88 40 40 40 40 E6 C2 C4 40 40 40 40 7F 03 F0 79"},
+        {"AB->CD-:z", "86 88 40 40 40 40 E0 82 84 40 40 40 40 61 03 F0 7A"},
+        // A third SSID digit, and a seventh callsign character, is the '>'.
+        {"X-123>Y:", "40 40 40 40 40 40 E0 B0 40 40 40 40 40 78 B2 40 40 40 40 40 61 03 F0"},
+        {"ABCDEFGH>APRS:q",
+         "90 40 40 40 40 40 E0 82 84 86 88 8A 8C 60 82 A0 A4 A6 40 40 61 03 F0 71"},
+        // An empty path entry; a '*' after the destination stands for the ','.
+        {"A>B,:i", a_b + "60 40 40 40 40 40 40 61 03 F0 69"},
+        {"A>B*:x", a_b + "60 40 40 40 40 40 40 61 03 F0 78"},
+        // Repeated bits, the end of the address on the last entry; CR LF are text.
+        {"A>B,C-5*,D*:i\r\n", a_b + "60 86 40 40 40 40 40 EA 88 40 40 40 40 40 E1 03 F0 69 0D 0A"},
+        // Without a ':' the newline is a callsign character, alone the source's.
+        {"A>B\n", "84 14 40 40 40 40 E0 82 40 40 40 40 40 61 03 F0"},
+        {"\n", "40 40 40 40 40 40 E0 14 40 40 40 40 40 61 03 F0"},
+        // Octets above 0x7F: their low seven bits in a callsign, all eight in the text.
+        {"\xC1>B:\xFF", a_b + "61 03 F0 FF"},
+        // FEND and FESC are escaped wherever they fall; TFEND and TFESC alone are data.
+        {"`>B:\xC0\xDB\xDC\xDD",
+         "84 40 40 40 40 40 E0 DB DC 40 40 40 40 40 61 03 F0 DB DC DB DD DC DD"},
+        // The text ends at its first zero.
+        {std::string("A>B:ab\0cd", 9), a_b + "61 03 F0 61 62"},
+    };
+    for (const auto& [line, frame] : frames) {
+        EXPECT_EQ(sent(line), "C0 00 " + frame + " C0") << line;
+    }
+}
+
+// Commas past the reader's capacity: the first 1024 give the longest frame,
+// the source and 1023 empty path entries.
+TEST(Encoder, ReadsNoMoreThanALineAndTheLongestFrameFits) {
+    const std::string wire = sent(std::string(3000, ','));
+    ASSERT_EQ(ax25::frame_length, 7178U);
+    EXPECT_LT(ax25::frame_length, ax25::FRAME_CAPACITY);
+    EXPECT_EQ(wire.substr(wire.size() - 14), "40 61 03 F0 C0");
+}
+
+TEST(Kiss, StopsAtTheFirstFailedWrite) {
+    for (const std::size_t at : {1, 18, 19}) {  // the command octet, then FESC and TFEND
+        arm(Failure::write, at);
+        ax25::encode_frame("A>B:\xC0");
+        EXPECT_FALSE(kiss::transmit_frame());
+        EXPECT_EQ(fake.writes, at + 1);
+    }
+}
+
+const std::string banner = "\nUipacer version " UIPACER_VERSION " by Tobrin\n\n";
+
+std::string announced(const std::string& line) { return "Sending frame:\n " + line + "\n\n"; }
+
+// A file in memory, by a name the run can open; it goes with the process.
+std::string input(const std::string& content) {
+    const int file = memfd_create("input", 0);
+    EXPECT_EQ(write(file, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+    return "/proc/self/fd/" + std::to_string(file);
+}
+
+// What a run shows: the console after the banner, what the port went
+// through in brackets, and the exit status.
+std::string run(std::vector<std::string> args, Failure failure, std::size_t at) {
+    arm(failure, at);
+    args.insert(args.begin(), "uipacer");
+    std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    testing::internal::CaptureStdout();
+    const int status = app::run_main(static_cast<int>(args.size()), argv.data());
+    std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(console.substr(0, banner.size()), banner);
+    return console.erase(0, banner.size()) + "[" + fake.log.erase(0, 3) + "] " +
+           std::to_string(status);
+}
+
+// What a run that sends these lines, as the reader hands them over, shows.
+std::string sends(const std::vector<std::string>& lines, const std::string& opened = "Com1 9600",
+                  const std::string& pause = "1000") {
+    std::string console;
+    std::string log = "[open " + opened;
+    for (const std::string& line : lines) {
+        console += announced(line);
+        log += " | " + sent(line) + " | pause " + pause;
+    }
+    return console + log + " | close] 0";
+}
+
+TEST(Run, ShowsWhatItDidAndEndsWithItsStatus) {
+    const std::string in = input("A>B:i\n");
+    const std::string two = input("A>B:i\nA>B:j\n");
+    const std::string longer = "A>B:" + std::string(1020, 'x') + "A>B:tail\n";
+    const std::string usage =
+        "\nUsage: uipacer input_file com_port baud_rate pause_time\n\n"
+        "input_file = name of file containing frames to be sent in TNC2 format\n"
+        "com_port   = serial port [1..4] where the KISS frames should be sent to\n"
+        "baud_rate  = speed at which the KISS frames should be sent\n"
+        "pause_time = time between frames in seconds [1..60]\n\n[] 0";
+    const std::string port = "\nInvalid com port specified.\n[] 1";
+    const std::string baud = "\nInvalid baud rate specified.\n[] 1";
+    const std::string pause = "\nInvalid pause time specified.\n[] 1";
+    const std::string i = sent("A>B:i\n");
+    const std::string j = sent("A>B:j\n");
+    const std::string one = announced("A>B:i\n");
+    const std::string both = one + announced("A>B:j\n");
+    struct Case {
+        std::vector<std::string> args;
+        std::string shown;
+        Failure failure = Failure::none;
+        std::size_t at = 0;
+    };
+    std::vector<Case> cases = {
+        // The arguments, each checked in turn before the port is opened.
+        {{}, usage},
+        {{in, "1", "9600", "1", "1"}, usage},
+        {{"/no/such/file", "0", "0", "0"}, "\nUnable to open input file /no/such/file.\n[] 1"},
+        {{in, "0", "0", "0"}, port},
+        {{in, "5", "0", "0"}, port},
+        {{in, "-1", "0", "0"}, port},
+        {{in, ":8001", "0", "0"}, port},
+        {{in, "tnc:0", "0", "0"}, port},
+        {{in, "tnc:65536", "0", "0"}, port},
+        {{in, "tnc:4295032831", "0", "0"}, port},  // 65535 modulo 2^32
+        {{in, "/" + std::string(4096, 'd'), "0", "0"}, port},
+        {{in, "1", "960", "0"}, baud},
+        {{in, "1", "09600", "0"}, baud},
+        {{in, "1", "9600 ", "0"}, baud},
+        {{in, "1", "56000", "0"}, baud},
+        {{in, "1", "9600", "0"}, pause},
+        {{in, "1", "9600", "61"}, pause},
+        // Numbers as atoi reads them, wrapping modulo 2^32; every form of port.
+        {{in, "3x", "9600", "60"}, sends({"A>B:i\n"}, "Com3 9600", "60000")},
+        {{in, " 4", "9600", "+2"}, sends({"A>B:i\n"}, "Com4 9600", "2000")},
+        {{in, "4294967297", "9600", "\t7s"}, sends({"A>B:i\n"}, "Com1 9600", "7000")},
+        {{in, "/dev/ttyUSB0", "9600", "1"}, sends({"A>B:i\n"}, "/dev/ttyUSB0 9600")},
+        {{in, "localhost:8001", "9600", "1"}, sends({"A>B:i\n"}, "tcp localhost:8001 9600")},
+        {{in, "[::1]:65535", "9600", "1"}, sends({"A>B:i\n"}, "tcp [::1]:65535 9600")},
+        // Lines as they stand, 0x1A and CR included, the last without a
+        // newline, the longest in pieces.
+        {{input(""), "1", "9600", "1"}, sends({})},
+        {{input("A>B:1\nA>B:2"), "1", "9600", "1"}, sends({"A>B:1\n", "A>B:2"})},
+        {{input("A>B:\r\n\x1A\n\n"), "1", "9600", "1"}, sends({"A>B:\r\n", "\x1A\n", "\n"})},
+        {{input(longer), "1", "9600", "1"}, sends({longer.substr(0, 1024), longer.substr(1024)})},
+        // Faults: the port is closed if it was opened, and nothing more sent.
+        {{"/", "2", "9600", "1"}, "\nUnable to read input file /.\n[open Com2 9600 | close] 1"},
+        {{two, "2", "9600", "1"},
+         "\nUnable to open serial port Com2 (reason).\n[open Com2 9600] 1",
+         Failure::open},
+        {{two, "2", "9600", "1"},
+         "\nUnable to configure serial port Com2 (reason).\n[open Com2 9600] 1",
+         Failure::settings},
+        {{two, "2", "9600", "1"},
+         one + "\nUnable to write to serial port Com2 (reason).\n"
+               "[open Com2 9600 | write failed | close] 1",
+         Failure::write},
+        {{two, "2", "9600", "1"},  // at the closing FEND of the second frame
+         both + "\nUnable to write to serial port Com2 (reason).\n[open Com2 9600 | " + i +
+             " | pause 1000 | " + j.substr(0, j.size() - 3) + " | write failed | close] 1",
+         Failure::write,
+         41},
+        {{two, "2", "9600", "1"},  // during the second frame, which is finished
+         both + "\nRun stopped by SIGINT after frame 2.\n[open Com2 9600 | " + i +
+             " | pause 1000 | " + j + " | pause 1000 | close] 130",
+         Failure::stop,
+         25},
+        {{two, "tnc:1", "9600", "1"},
+         "\nUnable to connect to KISS TNC tnc:1 (reason).\n[open tcp tnc:1 9600] 1",
+         Failure::open},
+        {{two, "tnc:1", "9600", "1"},
+         one + "\nUnable to write to KISS TNC tnc:1 (reason).\n"
+               "[open tcp tnc:1 9600 | write failed | close] 1",
+         Failure::write},
+    };
+    for (const char* speed : {"110", "300", "600", "1200", "2400", "4800", "7200", "9600", "14400",
+                              "19200", "38400", "57600", "115200"}) {
+        cases.push_back({{in, "1", speed, "1"}, sends({"A>B:i\n"}, "Com1 " + std::string(speed))});
+    }
+    for (const Case& c : cases) {
+        EXPECT_EQ(run(c.args, c.failure, c.at), c.shown);
+    }
+}
+
+// A pseudo-terminal reads back whatever it was given; a device need not,
+// and a UART may come only near the speed.
+TEST(LineSettings, TakenWhenReadBackAsAskedAndWithinTwoPercentOfTheSpeed) {
+    termios2 wanted{};
+    kiss::build_line_settings(wanted, 115200);
+    const std::tuple<tcflag_t termios2::*, tcflag_t, unsigned, bool> cases[] = {
+        {&termios2::c_cflag, 0, 113636, true},       {&termios2::c_cflag, 0, 111700, false},
+        {&termios2::c_cflag, CSIZE, 115200, false},  {&termios2::c_cflag, PARENB, 115200, false},
+        {&termios2::c_cflag, CSTOPB, 115200, false}, {&termios2::c_iflag, IXON, 115200, false},
+        {&termios2::c_oflag, OPOST, 115200, false},  {&termios2::c_lflag, ECHO, 115200, false},
+    };
+    for (const auto& [flags, flipped, speed, taken] : cases) {
+        termios2 actual = wanted;
+        actual.*flags ^= flipped;
+        actual.c_ospeed = speed;
+        EXPECT_EQ(kiss::line_settings_taken(wanted, actual), taken) << flipped << ' ' << speed;
+    }
+}
+
+}  // namespace
