@@ -17,19 +17,21 @@ inline const std::string& temp_dir() {
         if (mkdtemp(name) == nullptr) {
             throw std::runtime_error("mkdtemp");
         }
-        std::atexit([] { std::filesystem::remove_all(name); });
+        (void)std::atexit([] { std::filesystem::remove_all(name); });
         return std::string(name) + "/";
     }();
     return dir;
 }
 
 inline std::string write_temp_file(const std::string& name, const std::string& content) {
-    const std::string path = temp_dir() + name;
+    std::string path = temp_dir() + name;
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr) {
         throw std::runtime_error("cannot write " + path);
     }
-    std::fwrite(content.data(), 1, content.size(), f);
-    std::fclose(f);
+    const bool written = std::fwrite(content.data(), 1, content.size(), f) == content.size();
+    if (std::fclose(f) != 0 || !written) {
+        throw std::runtime_error("cannot write " + path);
+    }
     return path;
 }
