@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -116,7 +117,10 @@ open_result connect_tnc() {
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    const int lookup = getaddrinfo(name, service, &hints, &found);
+    // localhost is this machine even where no hosts file says so: with no
+    // name, the lookup gives the loopback addresses.
+    const char* const node = strcasecmp(name, "localhost") == 0 ? nullptr : name;
+    const int lookup = getaddrinfo(node, service, &hints, &found);
     if (lookup != 0) {
         record_failure(lookup == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(lookup));
         return port_unavailable;

@@ -125,7 +125,10 @@ open_result connect_tnc() {
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo* found = nullptr;
-    const int lookup = getaddrinfo(name, service, &hints, &found);
+    // localhost is this machine even where no hosts file says so: with no
+    // name, the lookup gives the loopback addresses.
+    const char* const node = _stricmp(name, "localhost") == 0 ? nullptr : name;
+    const int lookup = getaddrinfo(node, service, &hints, &found);
     if (lookup != 0) {
         record_failure(lookup);
         return port_unavailable;
