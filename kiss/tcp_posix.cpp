@@ -8,7 +8,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,7 +26,7 @@ constexpr long long OCTET_BUDGET_NS = 60'000'000;
 int tnc = -1;
 bool tnc_closed;  // the TNC ended the connection: seen while draining
 char reason[256];
-char host[PORT_NAME_CAPACITY];
+TncAddress tnc_address;
 // A frame with every octet escaped, and its two FENDs.
 std::uint8_t frame[2 * ax25::FRAME_CAPACITY + 2];
 std::size_t frame_fill;
@@ -103,24 +102,12 @@ bool send_frame() {
 }  // namespace
 
 open_result connect_tnc() {
-    // HOST:PORT, the host perhaps in brackets: [::1]:8001.
-    (void)std::snprintf(host, sizeof host, "%s", port_name);
-    char* service = std::strrchr(host, ':');
-    *service++ = '\0';
-    char* name = host;
-    const std::size_t length = std::strlen(host);
-    if (length > 2 && host[0] == '[' && host[length - 1] == ']') {
-        host[length - 1] = '\0';
-        ++name;
-    }
+    split_tnc_address(tnc_address);
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    // localhost is this machine even where no hosts file says so: with no
-    // name, the lookup gives the loopback addresses.
-    const char* const node = strcasecmp(name, "localhost") == 0 ? nullptr : name;
-    const int lookup = getaddrinfo(node, service, &hints, &found);
+    const int lookup = getaddrinfo(tnc_address.host, tnc_address.service, &hints, &found);
     if (lookup != 0) {
         record_failure(lookup == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(lookup));
         return port_unavailable;
