@@ -24,9 +24,11 @@ std::vector<std::string> shown(const std::string& line) {
             continue;
         }
         monitor::Frame frame{};
+        // An empty frame is the stream's fault: there is nothing to decode.
         const char* problem =
-            result == monitor::kiss_damaged
-                ? received.problem
+            result == monitor::kiss_damaged ? received.problem
+            : received.length == 0
+                ? "an empty frame"
                 : monitor::decode_frame(received.frame + 1, received.length - 1, frame);
         char text[128] = "!";
         if (frame.complete) {
