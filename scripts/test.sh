@@ -10,7 +10,7 @@
 #             the .zip
 #   sanitize  the unit and program tests again under AddressSanitizer and
 #             UndefinedBehaviorSanitizer (clang, warnings as errors)
-#   fuzz      the fuzz target from its seeds, FUZZ_SECONDS long (120)
+#   fuzz      the fuzz target from the examples, FUZZ_SECONDS long (120)
 #   analyze   clang-tidy and cppcheck, clean
 #   uart      a static uipacer in a QEMU guest, on a UART run by Linux's
 #             8250 driver: octets, all speeds, a stalled line, exclusivity
@@ -89,9 +89,9 @@ if wants fuzz; then
     configure_fuzz
     cmake --build build/fuzz -j"$jobs"
     mkdir -p build/fuzz/corpus
-    # New finds go to build/fuzz/corpus; the seeds stay as they are.
+    # New finds go to build/fuzz/corpus; the examples stay as they are.
     build/fuzz/tests/fuzz/frame_fuzzer -max_len=4200 -max_total_time="${FUZZ_SECONDS:-120}" \
-        -artifact_prefix=build/fuzz/ -print_final_stats=1 build/fuzz/corpus tests/fuzz/seeds
+        -artifact_prefix=build/fuzz/ -print_final_stats=1 build/fuzz/corpus examples
 fi
 
 if wants analyze; then

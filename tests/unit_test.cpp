@@ -3,6 +3,7 @@
 // check of the line settings.
 #include "app/process.h"
 #include "app/run.h"
+#include "app/speeds.h"
 #include "ax25/encoder.h"
 #include "kiss/kiss.h"
 #include "kiss/line_settings_linux.h"
@@ -282,8 +283,7 @@ TEST(Run, ShowsWhatItDidAndEndsWithItsStatus) {
                "[open tcp tnc:1 9600 | write failed | close] 1",
          Failure::write},
     };
-    for (const char* speed : {"110", "300", "600", "1200", "2400", "4800", "7200", "9600", "14400",
-                              "19200", "38400", "57600", "115200"}) {
+    for (const char* speed : app::accepted_baud_rates) {
         cases.push_back({{in, "1", speed, "1"}, sends({"A>B:i\n"}, "Com1 " + std::string(speed))});
     }
     for (const Case& c : cases) {
