@@ -24,12 +24,10 @@ cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/out" >"$scratch/cp
     fail "cpack: $(cat "$scratch/cpack.log")"
 version=$(sed -n 's/^project(uipacer VERSION \([0-9.]*\).*/\1/p' "$2/CMakeLists.txt")
 deb=$scratch/out/uipacer_${version}_$architecture.deb
-[ -f "$deb" ] || fail "no $(basename "$deb") but: $(ls "$scratch/out")"
+dpkg -x "$deb" "$scratch/root" || fail "no $(basename "$deb") but: $(ls "$scratch/out")"
 [[ "$(dpkg-deb -f "$deb" Depends)" == "libc6 ("* ]] || fail "the package depends on no C library"
-dpkg -x "$deb" "$scratch/root"
 root=$scratch/root/usr
-for file in bin/kissmon share/man/man1/uipacer.1.gz share/man/man1/kissmon.1.gz \
-    share/doc/uipacer/README.md share/doc/uipacer/examples/position.txt; do
+for file in bin/kissmon share/man/man1/kissmon.1.gz share/doc/uipacer/examples/position.txt; do
     [ -e "$root/$file" ] || fail "no /usr/$file in the package"
 done
 # Its usage, and the version in its banner and page.

@@ -1,13 +1,13 @@
 // The core over a fake port: lines into frames, frames onto the wire, and
-// runs from their arguments to their exit status; and the serial layer's
-// check of the line settings.
+// runs from their arguments to their exit status; the serial layer's check
+// of the line settings; and the monitor's reading of what a TNC receives.
 #include "app/process.h"
 #include "app/run.h"
-#include "app/speeds.h"
 #include "ax25/encoder.h"
 #include "kiss/kiss.h"
 #include "kiss/line_settings_linux.h"
 #include "kiss/port.h"
+#include "monitor/decode.h"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -15,13 +15,14 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
 namespace {
 
-enum class Failure { none, open, settings, write, stop };
+enum class Failure { none, write, stop };
 
 // The fake port and process: what they went through, and the failure armed.
 // For write and stop it comes at the write of that index over the whole
@@ -54,9 +55,7 @@ namespace kiss {
 open_result open_port() {
     note("open " + std::string(port_type == tcp_port ? "tcp " : "") + port_name + " " +
          std::to_string(baud_rate));
-    return fake.failure == Failure::open       ? port_unavailable
-           : fake.failure == Failure::settings ? port_settings_refused
-                                               : port_ready;
+    return port_ready;
 }
 
 bool write_octet(std::uint8_t octet) {
@@ -99,6 +98,8 @@ void process_finished() {}
 
 namespace {
 
+const std::string a_b = "84 40 40 40 40 40 E0 82 40 40 40 40 40 ";  // A to B, as far as B's SSID
+
 std::string sent(const std::string& line) {
     arm();
     ax25::encode_frame(line.c_str());
@@ -107,7 +108,6 @@ std::string sent(const std::string& line) {
 }
 
 TEST(Encoder, SendsEachLineAsOneKissFrame) {
-    const std::string a_b = "84 40 40 40 40 40 E0 82 40 40 40 40 40 ";  // as far as B's SSID
     const std::pair<std::string, std::string> frames[] = {
         // SSIDs wrap modulo 16 (79 would set bit 7 of the source's octet);
         // the case of letters is kept.
@@ -213,15 +213,14 @@ TEST(Run, ShowsWhatItDidAndEndsWithItsStatus) {
     const std::string pause = "\nInvalid pause time specified.\n[] 1";
     const std::string i = sent("A>B:i\n");
     const std::string j = sent("A>B:j\n");
-    const std::string one = announced("A>B:i\n");
-    const std::string both = one + announced("A>B:j\n");
+    const std::string both = announced("A>B:i\n") + announced("A>B:j\n");
     struct Case {
         std::vector<std::string> args;
         std::string shown;
         Failure failure = Failure::none;
         std::size_t at = 0;
     };
-    std::vector<Case> cases = {
+    const Case cases[] = {
         // The arguments, each checked in turn before the port is opened.
         {{}, usage},
         {{in, "1", "9600", "1", "1"}, usage},
@@ -240,52 +239,24 @@ TEST(Run, ShowsWhatItDidAndEndsWithItsStatus) {
         {{in, "1", "56000", "0"}, baud},
         {{in, "1", "9600", "0"}, pause},
         {{in, "1", "9600", "61"}, pause},
-        // Numbers as atoi reads them, wrapping modulo 2^32; every form of port.
+        // Numbers as atoi reads them, wrapping modulo 2^32.
         {{in, "3x", "9600", "60"}, sends({"A>B:i\n"}, "Com3 9600", "60000")},
         {{in, " 4", "9600", "+2"}, sends({"A>B:i\n"}, "Com4 9600", "2000")},
         {{in, "4294967297", "9600", "\t7s"}, sends({"A>B:i\n"}, "Com1 9600", "7000")},
-        {{in, "/dev/ttyUSB0", "9600", "1"}, sends({"A>B:i\n"}, "/dev/ttyUSB0 9600")},
-        {{in, "localhost:8001", "9600", "1"}, sends({"A>B:i\n"}, "tcp localhost:8001 9600")},
         {{in, "[::1]:65535", "9600", "1"}, sends({"A>B:i\n"}, "tcp [::1]:65535 9600")},
         // Lines as they stand, 0x1A and CR included, the last without a
         // newline, the longest in pieces.
-        {{input(""), "1", "9600", "1"}, sends({})},
-        {{input("A>B:1\nA>B:2"), "1", "9600", "1"}, sends({"A>B:1\n", "A>B:2"})},
-        {{input("A>B:\r\n\x1A\n\n"), "1", "9600", "1"}, sends({"A>B:\r\n", "\x1A\n", "\n"})},
+        {{input("A>B:\r\n\x1A\n\nA>B:2"), "1", "9600", "1"},
+         sends({"A>B:\r\n", "\x1A\n", "\n", "A>B:2"})},
         {{input(longer), "1", "9600", "1"}, sends({longer.substr(0, 1024), longer.substr(1024)})},
-        // Faults: the port is closed if it was opened, and nothing more sent.
+        // A fault or a stop: the port is closed, and nothing more sent.
         {{"/", "2", "9600", "1"}, "\nUnable to read input file /.\n[open Com2 9600 | close] 1"},
-        {{two, "2", "9600", "1"},
-         "\nUnable to open serial port Com2 (reason).\n[open Com2 9600] 1",
-         Failure::open},
-        {{two, "2", "9600", "1"},
-         "\nUnable to configure serial port Com2 (reason).\n[open Com2 9600] 1",
-         Failure::settings},
-        {{two, "2", "9600", "1"},
-         one + "\nUnable to write to serial port Com2 (reason).\n"
-               "[open Com2 9600 | write failed | close] 1",
-         Failure::write},
-        {{two, "2", "9600", "1"},  // at the closing FEND of the second frame
-         both + "\nUnable to write to serial port Com2 (reason).\n[open Com2 9600 | " + i +
-             " | pause 1000 | " + j.substr(0, j.size() - 3) + " | write failed | close] 1",
-         Failure::write,
-         41},
         {{two, "2", "9600", "1"},  // during the second frame, which is finished
          both + "\nRun stopped by SIGINT after frame 2.\n[open Com2 9600 | " + i +
              " | pause 1000 | " + j + " | pause 1000 | close] 130",
          Failure::stop,
          25},
-        {{two, "tnc:1", "9600", "1"},
-         "\nUnable to connect to KISS TNC tnc:1 (reason).\n[open tcp tnc:1 9600] 1",
-         Failure::open},
-        {{two, "tnc:1", "9600", "1"},
-         one + "\nUnable to write to KISS TNC tnc:1 (reason).\n"
-               "[open tcp tnc:1 9600 | write failed | close] 1",
-         Failure::write},
     };
-    for (const char* speed : app::accepted_baud_rates) {
-        cases.push_back({{in, "1", speed, "1"}, sends({"A>B:i\n"}, "Com1 " + std::string(speed))});
-    }
     for (const Case& c : cases) {
         EXPECT_EQ(run(c.args, c.failure, c.at), c.shown);
     }
@@ -307,6 +278,82 @@ TEST(LineSettings, TakenWhenReadBackAsAskedAndWithinTwoPercentOfTheSpeed) {
         actual.*flags ^= flipped;
         actual.c_ospeed = speed;
         EXPECT_EQ(kiss::line_settings_taken(wanted, actual), taken) << flipped << ' ' << speed;
+    }
+}
+
+// The frames in what a line delivers (octets in hex), as the monitor shows
+// them: the TNC2 text, then " | " and a flaw in it; or "!" and why the
+// frame cannot be decoded.
+std::vector<std::string> shown(const std::string& line) {
+    static monitor::KissStream received;
+    monitor::reset_stream(received);
+    std::vector<std::string> frames;
+    std::istringstream octets(line);
+    for (unsigned octet = 0; octets >> std::hex >> octet;) {
+        const monitor::kiss_result result =
+            monitor::take_octet(received, static_cast<std::uint8_t>(octet));
+        if (result == monitor::kiss_incomplete) {
+            continue;
+        }
+        monitor::Frame frame{};
+        const char* problem =
+            result == monitor::kiss_damaged
+                ? received.problem
+                : monitor::decode_frame(received.frame + 1, received.length - 1, frame);
+        char text[128] = "!";
+        if (frame.complete) {
+            monitor::format_tnc2(frame, text, sizeof text);
+        }
+        const char* separator = problem == nullptr ? "" : frame.complete ? " | " : " ";
+        frames.push_back(text + std::string(separator) + (problem == nullptr ? "" : problem));
+    }
+    return frames;
+}
+
+std::string kiss(const std::string& frame) { return "C0 00 " + frame + " C0"; }
+
+// A to B through count digipeaters named D.
+std::string via(int count) {
+    std::string frame = a_b + "60 ";
+    for (int i = 1; i <= count; ++i) {
+        frame += i < count ? "88 40 40 40 40 40 60 " : "88 40 40 40 40 40 61 ";
+    }
+    return frame + "03 F0";
+}
+
+TEST(Decode, ShowsEachFrameOrWhatIsWrongWithIt) {
+    const std::string from_b = "82 40 40 40 40 40 61 03 F0";  // and then to A:
+    const std::string a_to_b = "84 40 40 40 40 40 E0 " + from_b;
+    std::string overlong = "C0";
+    for (std::size_t i = 0; i <= monitor::KISS_CAPACITY; ++i) {
+        overlong += " 41";
+    }
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
+        // FENDs doubled or shared, both escapes, TFEND and TFESC alone, a
+        // frame not closed.
+        {"C0 C0 00 " + a_to_b + " DB DC 41 DB DD C0 00 " + a_to_b + " DC DD C0 C0 00 41",
+         {"A>B:<0xC0>A<0xDB>", "A>B:<0xDC><0xDD>"}},
+        {"C0 00 DB 41 C0 00 DB C0 " + kiss(a_to_b),
+         {"! FESC is followed by 0x41, not TFEND or TFESC", "! the frame ends right after FESC",
+          "A>B:"}},
+        {overlong + " C0", {"! the frame is longer than 8192 octets"}},
+        // Every character a callsign may have, at both ends of its range.
+        {kiss("82 A0 B4 72 40 40 E0 9C 60 86 82 98 98 72 AE 92 88 8A 62 40 E2 AE 92 88 8A 64 40 "
+              "65 03 F0 3E 68 69 0A"),
+         {"N0CALL-9>APZ9,WIDE1-1*,WIDE2-2:>hi<0x0A>"}},
+        {kiss(a_b + "7F 03 F0 1F 20 7E 7F"), {"A-15>B:<0x1F> ~<0x7F>"}},
+        {kiss(via(8)), {"A>B,D,D,D,D,D,D,D,D:"}},
+        {kiss(via(9)), {"! more than 8 digipeaters"}},
+        {kiss(a_b), {"! cut short: 13 octets end inside address 2"}},
+        {kiss(a_b + "60"), {"! no end-of-address bit: the frame ends after address 2"}},
+        {kiss(a_b + "61 13 F0"), {"! control octet 0x13, not UI (0x03)"}},
+        {kiss(a_b + "61 03 CF"), {"! PID 0xCF, not 0xF0 (no layer 3)"}},
+        {kiss("C2 E0 E4 E6 40 40 E0 DC 60 C6 C2 D8 D8 61 03 F0"),
+         {"n0call>aprs: | callsign character 0x61 is not A-Z or 0-9"}},
+        {kiss("40 40 40 40 40 40 E0 " + from_b), {"A>: | an empty callsign"}},
+    };
+    for (const auto& [stream, frames] : cases) {
+        EXPECT_EQ(shown(stream), frames) << stream;
     }
 }
 

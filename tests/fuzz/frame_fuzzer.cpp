@@ -44,13 +44,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!kiss::transmit_frame()) {
             fail("a port that takes every octet was refused the frame");
         }
+        // Read as a TNC reads it, the wire holds one frame and ends with it.
         static monitor::KissStream received;
         monitor::reset_stream(received);
         monitor::kiss_result result = monitor::kiss_incomplete;
-        for (std::size_t i = 0; i < wire.size() && result == monitor::kiss_incomplete; ++i) {
+        for (std::size_t i = 0; i < wire.size(); ++i) {
             result = monitor::take_octet(received, wire[i]);
             if (result != monitor::kiss_incomplete && i + 1 != wire.size()) {
-                fail("octets after the frame");
+                fail(result == monitor::kiss_damaged ? received.problem : "octets after the frame");
             }
         }
         if (result != monitor::kiss_frame) {
