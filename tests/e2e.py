@@ -9,11 +9,11 @@ show, with the reason. Runners: linux (pseudo-terminals, then what only this
 build shows), tcp (a KISS TNC on TCP), no-termios2 (QEMU's user-mode
 emulation, which lacks the termios2 calls), windows and windows-tcp
 (uipacer.exe under Wine), direwolf (every example through Dire Wolf, decoded
-back from the audio it transmits), vm-amd64,
-vm-arm64, vm-armhf (a guest's own UART driver, 8250 or PL011, under QEMU).
+back from the audio it transmits), vm-amd64, vm-arm64, vm-armhf (a guest's
+own UART driver, 8250 or PL011, under QEMU).
 Ends "N passed, M failed".
 """
-import contextlib, fcntl, os, re, select, shutil, signal, socket, struct, subprocess, sys, tempfile, termios
+import atexit, contextlib, fcntl, os, re, select, shutil, signal, socket, struct, subprocess, sys, tempfile, termios
 import time, types, wave
 from pathlib import Path
 
@@ -28,7 +28,7 @@ FRAMES = bytes.fromhex("C0 00 82 A0 A4 A6 40 40 E0 9C 60 86 82 98 98 72 AE 92 88
                        f" {A_TO_B} 69 C0")
 ONE_FRAME = bytes.fromhex(A_TO_B + " 69 0A C0")
 # 180 octets: a stalled UART must stop the program inside this frame, with
-# at most 128 queued and a few below the driver (see Guest.check).
+# at most 128 queued and a few below the driver (see Guest.run_case).
 STALL_LINE = b"A>B:" + b"x" * 160 + b"\n"
 FILES = {"frames": b"".join(LINES), "empty": b"", "one": b"A>B:i\n", "two": b"A>B:i\nA>B:j\n",
          "stall": STALL_LINE * 2}
@@ -44,9 +44,9 @@ class Case:
     action: what the test does to the port meanwhile."""
 
     def __init__(self, name, file="one", pause="1", status=0, console="", octets=b"", form="device",
-                 action=None, speed=9600, args=None, signal=None):
+                 action=None, speed=9600, signal=None):
         self.__dict__.update({k: v for k, v in locals().items() if k != "self"})
-        self.args = args if args is not None else ["{file}", "{port}", str(speed), pause]
+        self.args = ["{file}", "{port}", str(speed), pause]
 
 
 CASES = [
@@ -86,7 +86,8 @@ def held(fd):
 
 class Pty:
     """A pseudo-terminal, its slave held (settings outlive a run) and set as
-    a port may be found: cooked 7E2 at 1200 Bd, XON/XOFF, RTS/CTS."""
+    a port may be found: cooked 7E2, 1200 Bd out and 2400 Bd in, XON/XOFF,
+    RTS/CTS."""
 
     def __init__(self):
         self.master, self.slave = os.openpty()
@@ -94,8 +95,9 @@ class Pty:
         os.set_blocking(self.master, False)
         t = termios2(self.slave)
         t[:4] = [t[0] | termios.IXON | termios.IXOFF | termios.ICRNL, t[1] | termios.OPOST,
-                 (t[2] & ~(termios.CBAUD | termios.CLOCAL | termios.CSIZE)) | termios.B1200 | termios.CS7
-                 | termios.PARENB | termios.CSTOPB | termios.CRTSCTS, t[3] | termios.ICANON | termios.ECHO]
+                 (t[2] & ~(termios.CBAUD | termios.CIBAUD | termios.CLOCAL | termios.CSIZE)) | termios.B1200
+                 | termios.B2400 << 16 | termios.CS7 | termios.PARENB | termios.CSTOPB | termios.CRTSCTS,
+                 t[3] | termios.ICANON | termios.ECHO]
         termios2(self.slave, t)
 
     def close(self):
@@ -110,18 +112,17 @@ class Pty:
                 i & (termios.IXON | termios.IXOFF | termios.ICRNL), l & (termios.ICANON | termios.ECHO)) \
             == (speed, speed, termios.CS8 | termios.CREAD | termios.CLOCAL | termios.CRTSCTS, 0, 0, 0)
 
-    def stall(self):  # output suspended: the line takes nothing more
-        termios.tcflow(self.slave, termios.TCOOFF)
-
 
 class Run:
     """One run: its console, through a file (Wine's helpers would keep a
     pipe open), and the octets from link with their times."""
 
     def __init__(self, command, link=None, crlf=False, stdout=None, closed_console=False):
-        self.link, self.crlf, self.octets, self.arrival, self.file = link, crlf, bytearray(), [], tempfile.TemporaryFile()
+        self.link, self.crlf, self.octets, self.arrival = link, crlf, bytearray(), []
+        self.file = tempfile.TemporaryFile()
         self.proc = subprocess.Popen([str(c) for c in command], stdin=subprocess.DEVNULL, stdout=stdout or self.file,
-                                     stderr=subprocess.STDOUT, preexec_fn=(lambda: (os.close(0), os.close(1))) if closed_console else None)
+                                     stderr=subprocess.STDOUT,
+                                     preexec_fn=(lambda: (os.close(0), os.close(1))) if closed_console else None)
         self.started = time.monotonic()
 
     def pump(self, timeout):
@@ -183,12 +184,10 @@ class Linux:
         pty = Pty()
         try:
             port = self.port_name(case.form, pty)
-            if case.action == "held":
-                fcntl.ioctl(pty.slave, termios.TIOCEXCL)
-            if case.action == "locked":
-                fcntl.flock(pty.slave, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            if case.action == "stall":
-                pty.stall()
+            # Another program's claim, or output suspended so that the line takes nothing more.
+            {"held": lambda: fcntl.ioctl(pty.slave, termios.TIOCEXCL), "stall": lambda: termios.tcflow(
+                pty.slave, termios.TCOOFF), "locked": lambda: fcntl.flock(pty.slave, fcntl.LOCK_EX | fcntl.LOCK_NB)
+             }.get(case.action, lambda: None)()
             run = self.start([a.format(file=self.scratch / case.file, port=port) for a in case.args],
                              None if case.action == "stall" else pty.master)
             problems = self.act(case, run, pty.master)
@@ -357,15 +356,18 @@ class Wine(Linux):
         if not (self.dir / "prefix/uipacer-prefix").exists():
             self.dir.mkdir(parents=True, exist_ok=True)
             (self.dir / "setup.reg").write_text(  # COMn here; what Wine's trace shows, when asked
-                "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n" + "".join(
-                    f'"COM{n}"="{self.dir}/com{n}"\n' for n in (1, 2, 10)) + "[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\n"
-                '"RelayInclude"="KERNEL32.CreateFileA;KERNEL32.SetupComm;KERNEL32.PurgeComm;KERNEL32.CloseHandle"\n')
-            for command in (["wine", "wineboot", "-i"], ["wine", "regedit", "/S", self.dir / "setup.reg"], ["wineserver", "-w"]):
-                subprocess.run(command, **quiet)
+                "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n"
+                + "".join(f'"COM{n}"="{self.dir}/com{n}"\n' for n in (1, 2, 10))
+                + "[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\n\"RelayInclude\"=\"KERNEL32.CreateFileA;"
+                "KERNEL32.SetupComm;KERNEL32.PurgeComm;KERNEL32.CloseHandle\"\n")
+            for command in (["wineboot", "-i"], ["regedit", "/S", self.dir / "setup.reg"]):
+                subprocess.run(["wine", *command], **quiet)
+            subprocess.run(["wineserver", "-w"], **quiet)
             (self.dir / "prefix/uipacer-prefix").write_text("COM1, COM2 and COM10 mapped; calls traced\n")
         # A server and its helpers of our own before any run, so that none
         # of them writes into a run's console.
         subprocess.run(["wineserver", "--persistent"], **quiet)
+        atexit.register(subprocess.run, ["wineserver", "--kill"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["wine", "cmd", "/c", "exit"], **quiet)
 
     def checks(self):
@@ -390,9 +392,6 @@ class Wine(Linux):
 
     def start(self, args, link):
         return Run(["wine", self.exe, *args], link, crlf=True)
-
-    def close(self):
-        subprocess.run(["wineserver", "--kill"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 class WineTcp(Wine, Tcp):
@@ -443,7 +442,8 @@ class Tnc:
         # -p: the pseudo-terminal; -d o: "PTT 0 = 1" and "= 0" around every transmission.
         self.proc = subprocess.Popen(
             ["direwolf", "-c", folder / "direwolf.conf", "-p", "-t", "0", "-d", "o"], stdout=open(self.log, "wb"),
-            stderr=subprocess.STDOUT, env=dict(os.environ, ALSA_CONFIG_PATH=f"/usr/share/alsa/alsa.conf:{folder}/asoundrc"))
+            stderr=subprocess.STDOUT,
+            env=dict(os.environ, ALSA_CONFIG_PATH=f"/usr/share/alsa/alsa.conf:{folder}/asoundrc"))
         for _ in range(100):
             text = self.log.read_text(errors="replace")
             if (pty := re.search(r"Virtual KISS TNC is available on (\S+)", text)) and "Ready to accept" in text:
@@ -556,7 +556,7 @@ class Guest:
     def prepare(self, cases):
         """The kernel, and an initramfs with busybox, the program and the cases."""
         packages, build, root = self.work / "packages", self.work / "program", self.work / "initramfs"
-        if not list(packages.glob("boot/vmlinuz-*")):  # fetched once
+        if not (packages / "bin/busybox").exists():  # fetched once, busybox last
             for package in (self.kernel, "busybox-static"):
                 fetch(package, self.arch, packages)
         subprocess.run(["cmake", "-S", SOURCE, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF",
@@ -579,7 +579,8 @@ class Guest:
                  f"exec <{console} >{console} 2>&1", "stty -echo; dmesg -n 1; echo",
                  'run() { timeout 10 uipacer "$@"; echo "@@ exit $?"; }']
         for case in cases:  # each waits for this side to answer its marker
-            lines += [f"echo '@@ case {case.name}'; read -r _", self.commands(case)] + ["sleep 1"] * (case.action == "stall")
+            lines += [f"echo '@@ case {case.name}'; read -r _", self.commands(case)]
+            lines += ["sleep 1"] * (case.action == "stall")
         (root / "init").write_text("\n".join(lines + ["echo '@@ end'", "poweroff -f", ""]))
         (root / "init").chmod(0o755)
         with open(self.work / "initramfs.cpio", "wb") as archive:
@@ -669,13 +670,10 @@ def main():
         runner = RUNNERS[name](sys.argv[1], dict(options, runner=name))
         for reason in sorted(set(getattr(runner, "cannot", {}).values())):
             print(f"{name} cannot show {[c for c, r in runner.cannot.items() if r == reason]}: {reason}")
-        try:
-            for check, problems in runner.checks():
-                print(f"{'FAILED' if problems else 'ok'}: {name}: {check}", flush=True)
-                print("".join("    " + p.replace("\n", "\n    ") + "\n" for p in problems), end="")
-                failed, passed = failed + bool(problems), passed + (not problems)
-        finally:
-            getattr(runner, "close", lambda: None)()
+        for check, problems in runner.checks():
+            print(f"{'FAILED' if problems else 'ok'}: {name}: {check}", flush=True)
+            print("".join("    " + p.replace("\n", "\n    ") + "\n" for p in problems), end="")
+            failed, passed = failed + bool(problems), passed + (not problems)
     print(f"{passed} passed, {failed} failed" + ("" if passed else ": no check ran"))
     return 1 if failed or not passed else 0
 

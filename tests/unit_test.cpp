@@ -98,7 +98,10 @@ void process_finished() {}
 
 namespace {
 
-const std::string a_b = "84 40 40 40 40 40 E0 82 40 40 40 40 40 ";  // A to B, as far as B's SSID
+// A to B, as far as B's SSID, then rest.
+std::string a_b(const char* rest) {
+    return "84 40 40 40 40 40 E0 82 40 40 40 40 40 " + std::string(rest);
+}
 
 std::string sent(const std::string& line) {
     arm();
@@ -118,20 +121,20 @@ TEST(Encoder, SendsEachLineAsOneKissFrame) {
         {"ABCDEFGH>APRS:q",
          "90 40 40 40 40 40 E0 82 84 86 88 8A 8C 60 82 A0 A4 A6 40 40 61 03 F0 71"},
         // An empty path entry; a '*' after the destination stands for the ','.
-        {"A>B,:i", a_b + "60 40 40 40 40 40 40 61 03 F0 69"},
-        {"A>B*:x", a_b + "60 40 40 40 40 40 40 61 03 F0 78"},
+        {"A>B,:i", a_b("60 40 40 40 40 40 40 61 03 F0 69")},
+        {"A>B*:x", a_b("60 40 40 40 40 40 40 61 03 F0 78")},
         // Repeated bits, the end of the address on the last entry; CR LF are text.
-        {"A>B,C-5*,D*:i\r\n", a_b + "60 86 40 40 40 40 40 EA 88 40 40 40 40 40 E1 03 F0 69 0D 0A"},
+        {"A>B,C-5*,D*:i\r\n", a_b("60 86 40 40 40 40 40 EA 88 40 40 40 40 40 E1 03 F0 69 0D 0A")},
         // Without a ':' the newline is a callsign character, alone the source's.
         {"A>B\n", "84 14 40 40 40 40 E0 82 40 40 40 40 40 61 03 F0"},
         {"\n", "40 40 40 40 40 40 E0 14 40 40 40 40 40 61 03 F0"},
         // Octets above 0x7F: their low seven bits in a callsign, all eight in the text.
-        {"\xC1>B:\xFF", a_b + "61 03 F0 FF"},
+        {"\xC1>B:\xFF", a_b("61 03 F0 FF")},
         // FEND and FESC are escaped wherever they fall; TFEND and TFESC alone are data.
         {"`>B:\xC0\xDB\xDC\xDD",
          "84 40 40 40 40 40 E0 DB DC 40 40 40 40 40 61 03 F0 DB DC DB DD DC DD"},
         // The text ends at its first zero.
-        {std::string("A>B:ab\0cd", 9), a_b + "61 03 F0 61 62"},
+        {std::string("A>B:ab\0cd", 9), a_b("61 03 F0 61 62")},
     };
     for (const auto& [line, frame] : frames) {
         EXPECT_EQ(sent(line), "C0 00 " + frame + " C0") << line;
@@ -156,7 +159,7 @@ TEST(Kiss, StopsAtTheFirstFailedWrite) {
     }
 }
 
-const std::string banner = "\nUipacer version " UIPACER_VERSION " by Tobrin\n\n";
+constexpr char banner[] = "\nUipacer version " UIPACER_VERSION " by Tobrin\n\n";
 
 std::string announced(const std::string& line) { return "Sending frame:\n " + line + "\n\n"; }
 
@@ -169,7 +172,8 @@ std::string input(const std::string& content) {
 
 // What a run shows: the console after the banner, what the port went
 // through in brackets, and the exit status.
-std::string run(std::vector<std::string> args, Failure failure, std::size_t at) {
+std::string run(std::vector<std::string> args, Failure failure = Failure::none,
+                std::size_t at = 0) {
     arm(failure, at);
     args.insert(args.begin(), "uipacer");
     std::vector<char*> argv;
@@ -181,8 +185,8 @@ std::string run(std::vector<std::string> args, Failure failure, std::size_t at) 
     testing::internal::CaptureStdout();
     const int status = app::run_main(static_cast<int>(args.size()), argv.data());
     std::string console = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(console.substr(0, banner.size()), banner);
-    return console.erase(0, banner.size()) + "[" + fake.log.erase(0, 3) + "] " +
+    EXPECT_EQ(console.substr(0, sizeof banner - 1), banner);
+    return console.erase(0, sizeof banner - 1) + "[" + fake.log.erase(0, 3) + "] " +
            std::to_string(status);
 }
 
@@ -214,13 +218,7 @@ TEST(Run, ShowsWhatItDidAndEndsWithItsStatus) {
     const std::string i = sent("A>B:i\n");
     const std::string j = sent("A>B:j\n");
     const std::string both = announced("A>B:i\n") + announced("A>B:j\n");
-    struct Case {
-        std::vector<std::string> args;
-        std::string shown;
-        Failure failure = Failure::none;
-        std::size_t at = 0;
-    };
-    const Case cases[] = {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
         // The arguments, each checked in turn before the port is opened.
         {{}, usage},
         {{in, "1", "9600", "1", "1"}, usage},
@@ -249,17 +247,16 @@ TEST(Run, ShowsWhatItDidAndEndsWithItsStatus) {
         {{input("A>B:\r\n\x1A\n\nA>B:2"), "1", "9600", "1"},
          sends({"A>B:\r\n", "\x1A\n", "\n", "A>B:2"})},
         {{input(longer), "1", "9600", "1"}, sends({longer.substr(0, 1024), longer.substr(1024)})},
-        // A fault or a stop: the port is closed, and nothing more sent.
+        // A fault: the port is closed, and nothing more sent.
         {{"/", "2", "9600", "1"}, "\nUnable to read input file /.\n[open Com2 9600 | close] 1"},
-        {{two, "2", "9600", "1"},  // during the second frame, which is finished
-         both + "\nRun stopped by SIGINT after frame 2.\n[open Com2 9600 | " + i +
-             " | pause 1000 | " + j + " | pause 1000 | close] 130",
-         Failure::stop,
-         25},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(run(c.args, c.failure, c.at), c.shown);
+    for (const auto& [args, shown] : cases) {
+        EXPECT_EQ(run(args), shown);
     }
+    // A stop during the second frame: that frame is finished, nothing more sent.
+    EXPECT_EQ(run({two, "2", "9600", "1"}, Failure::stop, 25),
+              both + "\nRun stopped by SIGINT after frame 2.\n[open Com2 9600 | " + i +
+                  " | pause 1000 | " + j + " | pause 1000 | close] 130");
 }
 
 // A pseudo-terminal reads back whatever it was given; a device need not,
@@ -314,11 +311,11 @@ std::string kiss(const std::string& frame) { return "C0 00 " + frame + " C0"; }
 
 // A to B through count digipeaters named D.
 std::string via(int count) {
-    std::string frame = a_b + "60 ";
-    for (int i = 1; i <= count; ++i) {
-        frame += i < count ? "88 40 40 40 40 40 60 " : "88 40 40 40 40 40 61 ";
+    std::string frame = a_b("60");
+    while (count-- > 1) {
+        frame += " 88 40 40 40 40 40 60";
     }
-    return frame + "03 F0";
+    return frame + " 88 40 40 40 40 40 61 03 F0";
 }
 
 TEST(Decode, ShowsEachFrameOrWhatIsWrongWithIt) {
@@ -341,13 +338,13 @@ TEST(Decode, ShowsEachFrameOrWhatIsWrongWithIt) {
         {kiss("82 A0 B4 72 40 40 E0 9C 60 86 82 98 98 72 AE 92 88 8A 62 40 E2 AE 92 88 8A 64 40 "
               "65 03 F0 3E 68 69 0A"),
          {"N0CALL-9>APZ9,WIDE1-1*,WIDE2-2:>hi<0x0A>"}},
-        {kiss(a_b + "7F 03 F0 1F 20 7E 7F"), {"A-15>B:<0x1F> ~<0x7F>"}},
+        {kiss(a_b("7F 03 F0 1F 20 7E 7F")), {"A-15>B:<0x1F> ~<0x7F>"}},
         {kiss(via(8)), {"A>B,D,D,D,D,D,D,D,D:"}},
         {kiss(via(9)), {"! more than 8 digipeaters"}},
-        {kiss(a_b), {"! cut short: 13 octets end inside address 2"}},
-        {kiss(a_b + "60"), {"! no end-of-address bit: the frame ends after address 2"}},
-        {kiss(a_b + "61 13 F0"), {"! control octet 0x13, not UI (0x03)"}},
-        {kiss(a_b + "61 03 CF"), {"! PID 0xCF, not 0xF0 (no layer 3)"}},
+        {kiss(a_b("")), {"! cut short: 13 octets end inside address 2"}},
+        {kiss(a_b("60")), {"! no end-of-address bit: the frame ends after address 2"}},
+        {kiss(a_b("61 13 F0")), {"! control octet 0x13, not UI (0x03)"}},
+        {kiss(a_b("61 03 CF")), {"! PID 0xCF, not 0xF0 (no layer 3)"}},
         {kiss("C2 E0 E4 E6 40 40 E0 DC 60 C6 C2 D8 D8 61 03 F0"),
          {"n0call>aprs: | callsign character 0x61 is not A-Z or 0-9"}},
         {kiss("40 40 40 40 40 40 E0 " + from_b), {"A>: | an empty callsign"}},
