@@ -28,8 +28,10 @@ FRAMES = bytes.fromhex("C0 00 82 A0 A4 A6 40 40 E0 9C 60 86 82 98 98 72 AE 92 88
                        f" {A_TO_B} 69 C0")
 ONE_FRAME = bytes.fromhex(A_TO_B + " 69 0A C0")
 # 180 octets: a stalled UART must stop the program inside this frame, with
-# at most 128 queued and a few below the driver (see Guest.run_case).
+# at most 128 queued and a few below the driver (see Guest.run_case); at
+# 1200 Bd what it queued would take a second to go, so it must be discarded.
 STALL_LINE = b"A>B:" + b"x" * 160 + b"\n"
+STALL_FRAME = bytes.fromhex(A_TO_B) + STALL_LINE[4:] + b"\xc0"
 FILES = {"frames": b"".join(LINES), "empty": b"", "one": b"A>B:i\n", "two": b"A>B:i\nA>B:j\n",
          "stall": STALL_LINE * 2}
 
@@ -59,7 +61,7 @@ CASES = [
     Case("not a terminal", status=1, form="null",
          console="\nUnable to open serial port {port} (Inappropriate ioctl for device).\n"),
     Case("stalled line", "stall", "5", 1, sent(STALL_LINE) + "\nUnable to write to serial port {port} "
-         "(no octet taken within 60 ms).\n", action="stall"),
+         "(no octet taken within 60 ms).\n", action="stall", speed=1200),
     Case("hang-up", "two", status=1, octets=ONE_FRAME, action="hangup",
          console=sent(*FILES["two"].splitlines(True)) + "\nUnable to {writing} {port} ({hung_up}).\n"),
     *(Case(f"stopped by {sig.name}", "two", "5", 128 + sig, sent(b"A>B:i\n") + f"\nRun stopped by {{{sig.name}}}"
@@ -89,14 +91,14 @@ class Pty:
     a port may be found: cooked 7E2, 1200 Bd out and 2400 Bd in, XON/XOFF,
     RTS/CTS."""
 
-    def __init__(self):
+    def __init__(self, input_speed=termios.B2400):
         self.master, self.slave = os.openpty()
         self.path = os.ttyname(self.slave)
         os.set_blocking(self.master, False)
         t = termios2(self.slave)
         t[:4] = [t[0] | termios.IXON | termios.IXOFF | termios.ICRNL, t[1] | termios.OPOST,
                  (t[2] & ~(termios.CBAUD | termios.CIBAUD | termios.CLOCAL | termios.CSIZE)) | termios.B1200
-                 | termios.B2400 << 16 | termios.CS7 | termios.PARENB | termios.CSTOPB | termios.CRTSCTS,
+                 | input_speed << 16 | termios.CS7 | termios.PARENB | termios.CSTOPB | termios.CRTSCTS,
                  t[3] | termios.ICANON | termios.ECHO]
         termios2(self.slave, t)
 
@@ -160,7 +162,7 @@ class Linux:
     words = dict(opening="open serial port", writing="write to serial port", busy="Device or resource busy",
                  missing="No such file or directory", hung_up="Input/output error",
                  **{s.name: s.name for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)})
-    cannot, terminal_console = {}, False
+    cannot, terminal_console, input_speed = {}, False, termios.B2400
 
     def __init__(self, build, options):
         self.build = Path(build).resolve()
@@ -181,7 +183,7 @@ class Linux:
         return {"missing": str(self.scratch / "nothing"), "null": "/dev/null"}.get(form, pty.path)
 
     def run_case(self, case):
-        pty = Pty()
+        pty = Pty(self.input_speed)
         try:
             port = self.port_name(case.form, pty)
             # Another program's claim, or output suspended so that the line takes nothing more.
@@ -338,6 +340,7 @@ class Wine(Linux):
     COM10 are links here (through the registry: Wine otherwise links COMn to
     the machine's own /dev/ttyS{n-1}), pointed at pseudo-terminals."""
     words = dict(Linux.words, hung_up="Not ready", SIGINT="Ctrl-C")
+    input_speed = 0  # Wine sets the output speed; the input speed follows it only if left unset
     cannot = {"held by another program": "Wine lets a second program open a port that one holds",
               "locked by another program": "Windows has no such locks",
               "no such device": "Wine opens a stand-in for a COM port it cannot find",
@@ -366,7 +369,7 @@ class Wine(Linux):
             (self.dir / "prefix/uipacer-prefix").write_text("COM1, COM2 and COM10 mapped; calls traced\n")
         # A server and its helpers of our own before any run, so that none
         # of them writes into a run's console.
-        subprocess.run(["wineserver", "--persistent"], **quiet)
+        subprocess.run(["wineserver", "--persistent"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         atexit.register(subprocess.run, ["wineserver", "--kill"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["wine", "cmd", "/c", "exit"], **quiet)
 
@@ -520,7 +523,7 @@ class Guest:
 
     def checks(self):
         cases = [c for c in CASES if c.name not in self.cannot]
-        self.results = self.boot(self.prepare(cases), {c.name for c in cases if c.action == "stall"})
+        self.results = self.boot(self.prepare(cases), {c.name: c.action for c in cases})
         yield from table_checks(self)
 
     def port_name(self, case):
@@ -544,9 +547,8 @@ class Guest:
         # A line left unread takes in a few octets beside the driver's queue
         # of 128: in QEMU's socket, the UART's shift register and its FIFO;
         # so what arrives is the start of the frame, some 52 short of it.
-        frame = bytes.fromhex(A_TO_B) + STALL_LINE[4:] + b"\xc0"
-        if case.action == "stall" and (not frame.startswith(run.octets) or len(run.octets) + 128 >= len(frame)
-                                       or got["seconds"] >= 1):
+        if case.action == "stall" and (not STALL_FRAME.startswith(run.octets)
+                                       or len(run.octets) + 128 >= len(STALL_FRAME) or got["seconds"] >= 1):
             problems.append(f"{len(run.octets)} octets in {got['seconds']} s from a stalled line")
         speeds = [traced_speed(line) for line in got["settings"]] or [0]
         if case.action == "settings" and not 0.98 < speeds[-1] / case.speed < 1.02:
@@ -587,7 +589,7 @@ class Guest:
             subprocess.run("find . | cpio -o -H newc --quiet", shell=True, cwd=root, stdout=archive, check=True)
         return next(packages.glob("boot/vmlinuz-*"))
 
-    def boot(self, kernel, stalled):
+    def boot(self, kernel, actions):
         """Per case: its console, octets, traced settings and time."""
         console, console_qemu = socket.socketpair()
         port, port_qemu = socket.socketpair()
@@ -605,7 +607,7 @@ class Guest:
         port_qemu.close()
         port.setblocking(False)
         os.set_blocking(qemu.stderr.fileno(), False)
-        results, current, reading, text, trace = {}, dict(console="", octets=b"", settings=[]), True, "", ""
+        results, current, reading, text, trace = {}, dict(console="", octets=b"", settings=[]), None, "", ""
         log = open(self.work / "console.log", "wb")
 
         def drain():  # what the last case sent and set is all here by its end marker
@@ -620,7 +622,7 @@ class Guest:
 
         deadline = time.monotonic() + 300
         while time.monotonic() < deadline:
-            ready = select.select([console, qemu.stderr] + [port] * reading, [], [], 1)[0]
+            ready = select.select([console, qemu.stderr] + [port] * (reading != "stall"), [], [], 1)[0]
             if port in ready or qemu.stderr in ready:
                 drain()
             data = console.recv(4096) if console in ready else None
@@ -632,11 +634,11 @@ class Guest:
                 if line.startswith("@@ case ") or line == "@@ end":
                     drain()
                     current = results[line[8:]] = dict(console="", octets=b"", settings=[], started=time.monotonic())
-                    reading = line[8:] not in stalled
+                    reading = actions.get(line[8:])
                     console.sendall(b"\n")
                     continue
                 if line.startswith("@@ exit "):  # the program has ended: what it left queued may come
-                    current["seconds"], reading = time.monotonic() - current["started"], True
+                    current["seconds"], reading = time.monotonic() - current["started"], None
                 current["console"] += line + "\n"
         qemu.kill()
         qemu.wait()
