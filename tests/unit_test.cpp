@@ -253,8 +253,8 @@ TEST(Run, ShowsWhatItDidAndEndsWithItsStatus) {
         // A fault: the port is closed, and nothing more sent.
         {{"/", "2", "9600", "1"}, "\nUnable to read input file /.\n[open Com2 9600 | close] 1"},
     };
-    for (const auto& [args, shown] : cases) {
-        EXPECT_EQ(run(args), shown);
+    for (const auto& [args, expected] : cases) {
+        EXPECT_EQ(run(args), expected);
     }
     // A stop during the second frame: that frame is finished, nothing more sent.
     EXPECT_EQ(run({two, "2", "9600", "1"}, Failure::stop, 25),
@@ -287,11 +287,11 @@ TEST(LineSettings, StandardCallsSetBothSpeeds) {
     ASSERT_TRUE(master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0);
     const int port = open(ptsname(master), O_RDWR | O_NOCTTY);
     termios2 found{};
-    ASSERT_EQ(ioctl(port, TCGETS2, &found), 0);
+    EXPECT_EQ(ioctl(port, TCGETS2, &found), 0);
     found.c_cflag = (found.c_cflag & ~CIBAUD) | (B2400 << IBSHIFT);
-    ASSERT_EQ(ioctl(port, TCSETS2, &found), 0);
+    EXPECT_EQ(ioctl(port, TCSETS2, &found), 0);
     EXPECT_EQ(kiss::apply_standard_termios(port, 57600), 0);
-    ASSERT_EQ(ioctl(port, TCGETS2, &found), 0);
+    EXPECT_EQ(ioctl(port, TCGETS2, &found), 0);
     EXPECT_EQ(std::make_pair(found.c_ispeed, found.c_ospeed), std::make_pair(57600U, 57600U));
     (void)close(port);
     (void)close(master);
