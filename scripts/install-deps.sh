@@ -11,7 +11,7 @@ for stage in "${stages[@]}"; do
     case "$stage" in
     format) needed+=(clang-format) ;;
     linux) needed+=(libbenchmark-dev dpkg-dev file groff-base man-db direwolf python3 qemu-user-static) ;;
-    windows) needed+=(g++-mingw-w64-x86-64-posix wine wine64 unzip direwolf python3) ;;
+    windows) needed+=(g++-mingw-w64-x86-64-posix wine wine64 unzip python3) ;;
     sanitize | fuzz) needed+=(clang libclang-rt-14-dev python3 dpkg-dev file groff-base man-db) ;;
     analyze) needed+=(clang clang-tidy cppcheck g++-mingw-w64-x86-64-posix libbenchmark-dev) ;;
     uart) needed+=(qemu-system-x86 cpio python3) ;;
