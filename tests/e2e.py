@@ -395,8 +395,8 @@ class WineTcp(Wine, Tcp):
     """uipacer.exe under Wine on a KISS TNC on TCP, through Winsock."""
     words = dict(Wine.words, **{k: Tcp.words[k] for k in ("opening", "writing", "missing", "hung_up")})
     cannot = dict(Tcp.cannot, **{k: Wine.cannot[k] for k in ("stopped by SIGTERM", "stopped by SIGHUP")},
-                  **{"stalled line": "a TNC that never reads, on the tcp runner, takes frames a thousandth "
-                                     "of a second apart"})
+                  **{"stalled line": "a TNC that never reads fills the buffers only after many frames; "
+                                     "the tcp runner shows it with a thousandth of the pause"})
     run_case = Tcp.run_case
     checks = Linux.checks
 
