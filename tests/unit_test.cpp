@@ -329,8 +329,7 @@ std::vector<std::string> shown(const std::string& line) {
 std::string kiss(const std::string& frame) { return "C0 00 " + frame + " C0"; }
 
 TEST(Decode, ShowsEachFrameOrWhatIsWrongWithIt) {
-    const std::string from_b = "82 40 40 40 40 40 61 03 F0";  // and then to A:
-    const std::string a_to_b = "84 40 40 40 40 40 E0 " + from_b;
+    const std::string a_to_b = a_b("61 03 F0");
     std::string overlong = "C0";
     for (std::size_t i = 0; i <= monitor::KISS_CAPACITY; ++i) {
         overlong += " 41";
@@ -355,7 +354,7 @@ TEST(Decode, ShowsEachFrameOrWhatIsWrongWithIt) {
         {kiss(a_b("61 03 CF")), {"! PID 0xCF, not 0xF0 (no layer 3)"}},
         {kiss("C2 E0 E4 E6 40 40 E0 DC 60 C6 C2 D8 D8 61 03 F0"),
          {"n0call>aprs: | callsign character 0x61 is not A-Z or 0-9"}},
-        {kiss("40 40 40 40 40 40 E0 " + from_b), {"A>: | an empty callsign"}},
+        {kiss("40 40 40 40 40 40 E0 82 40 40 40 40 40 61 03 F0"), {"A>: | an empty callsign"}},
     };
     for (const auto& [stream, frames] : cases) {
         EXPECT_EQ(shown(stream), frames) << stream;
