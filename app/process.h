@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 // The seam to the process's own platform services: its console descriptors,
 // requests to stop (signals, console events) and the pause between frames.
@@ -12,6 +13,11 @@ namespace app {
 // cannot be written never ends the run, and requests to stop are noted
 // instead of ending the process where it stands.
 void prepare_process();
+
+// Opens the input file for reading in binary, by its name as the command
+// line gave it (UTF-8 on Windows, whatever the characters); nullptr if it
+// cannot be opened.
+std::FILE* open_input(const char* name);
 
 // Waits out the pause between frames; false, at once, when a stop has been
 // requested before or during it.
@@ -25,7 +31,8 @@ const char* stop_request();
 // shell reports a program that the signal ended.
 int stop_status();
 
-// Tells a console that is waiting for the process to tidy up that it is done.
+// Gives back what prepare_process changed outside the process (Windows'
+// console code page and system timer), once the run is over.
 void process_finished();
 
 }  // namespace app

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 
 // The build the tests use for long files waits a thousandth of the time.
 #ifndef UIPACER_PAUSE_DIVISOR
@@ -70,6 +71,8 @@ void prepare_process() {
         }
     }
 }
+
+std::FILE* open_input(const char* name) { return std::fopen(name, "rb"); }
 
 bool pause_for(std::int32_t milliseconds) {
     const long long deadline =

@@ -159,7 +159,7 @@ int run_main(int argc, char** argv) {
         return finish(EXIT_OK);
     }
 
-    input_stream = std::fopen(argv[1], "rb");  // binary: 0x1A and CR are data
+    input_stream = open_input(argv[1]);  // binary: 0x1A and CR are data
     if (input_stream == nullptr) {
         show("\nUnable to open input file %s.\n", argv[1]);
         return finish(EXIT_FAILED);

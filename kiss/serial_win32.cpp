@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "kiss/clock_win32.h"
 #include "kiss/serial.h"
 #include "kiss/system_message_win32.h"
 
@@ -22,6 +23,14 @@ constexpr DWORD READ_TOTAL_TIMEOUT_MULTIPLIER = 10;
 constexpr DWORD READ_TOTAL_TIMEOUT_CONSTANT = 50;
 constexpr DWORD WRITE_TOTAL_TIMEOUT_MULTIPLIER = 10;
 constexpr DWORD WRITE_TOTAL_TIMEOUT_CONSTANT = 50;
+constexpr long long OCTET_BUDGET_US =
+    (WRITE_TOTAL_TIMEOUT_MULTIPLIER + WRITE_TOTAL_TIMEOUT_CONSTANT) * 1000LL;
+
+// The standard XON and XOFF characters. Software flow control stays off, so
+// they are never used; but a driver refuses settings whose two characters
+// are equal, as USB CDC drivers report them.
+constexpr char XON_CHARACTER = 0x11;
+constexpr char XOFF_CHARACTER = 0x13;
 
 HANDLE port_handle = INVALID_HANDLE_VALUE;
 char device_path[PORT_NAME_CAPACITY + 8];  // \\.\COMn, which COM10 and above need
@@ -98,11 +107,28 @@ open_result open_device() {
     device_control.ByteSize = 8;
     device_control.Parity = NOPARITY;
     device_control.StopBits = ONESTOPBIT;
-    device_control.fAbortOnError = TRUE;
     device_control.fOutX = FALSE;
     device_control.fInX = FALSE;
+    if (device_control.XonChar == device_control.XoffChar) {
+        device_control.XonChar = XON_CHARACTER;
+        device_control.XoffChar = XOFF_CHARACTER;
+    }
+    // The flow-control thresholds count octets of the input queue, which is
+    // now 128: a driver refuses thresholds beyond it.
+    if (device_control.XonLim > QUEUE_SIZE || device_control.XoffLim > QUEUE_SIZE) {
+        device_control.XonLim = QUEUE_SIZE / 4;
+        device_control.XoffLim = QUEUE_SIZE / 4;
+    }
+    device_control.fAbortOnError = TRUE;
     if (SetCommState(port_handle, &device_control) == FALSE) {
-        return refuse_settings();
+        // UARTs under the SerCx frameworks do not support abort on error;
+        // without it a line error simply never aborts a write.
+        const DWORD refusal = GetLastError();
+        device_control.fAbortOnError = FALSE;
+        if (SetCommState(port_handle, &device_control) == FALSE) {
+            SetLastError(refusal);
+            return refuse_settings();
+        }
     }
 
     if (GetCommTimeouts(port_handle, &time_outs) == FALSE) {
@@ -121,10 +147,20 @@ open_result open_device() {
 
 bool write_device(std::uint8_t octet) {
     drain_device();
+    const long long started = win32_clock::now_us();
     DWORD written = 0;
-    if (WriteFile(port_handle, &octet, 1, &written, nullptr) == FALSE) {
-        record_failure(GetLastError());
-        return fail_write();
+    while (WriteFile(port_handle, &octet, 1, &written, nullptr) == FALSE) {
+        // With abort on error, a line error on the input (a TNC talking on a
+        // busy channel) fails the write in progress and every later one until
+        // it is cleared; the octet was not taken, so it goes again.
+        const DWORD error = GetLastError();
+        DWORD errors = 0;
+        if (error != ERROR_OPERATION_ABORTED ||
+            win32_clock::now_us() - started >= OCTET_BUDGET_US ||
+            ClearCommError(port_handle, &errors, nullptr) == FALSE) {
+            record_failure(error);
+            return fail_write();
+        }
     }
     // A write time-out on a synchronous handle succeeds with nothing written.
     if (written != 1) {

@@ -5,18 +5,25 @@
 namespace kiss {
 
 void system_message(DWORD error, char* out, std::size_t capacity) {
+    // In the user's language, passed on in UTF-8 like everything the console
+    // shows: the ANSI code page would garble it on a console showing another.
+    wchar_t words[256];
     const DWORD length =
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-                       0, out, static_cast<DWORD>(capacity), nullptr);
-    std::size_t end = length;
-    while (end > 0 && (out[end - 1] == '\r' || out[end - 1] == '\n' || out[end - 1] == ' ' ||
-                       out[end - 1] == '.')) {
+        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
+                       0, words, sizeof words / sizeof words[0], nullptr);
+    DWORD end = length;
+    while (end > 0 && (words[end - 1] == L'\r' || words[end - 1] == L'\n' ||
+                       words[end - 1] == L' ' || words[end - 1] == L'.')) {
         --end;
     }
-    if (end == 0) {
+    const int written = end == 0
+                            ? 0
+                            : WideCharToMultiByte(CP_UTF8, 0, words, static_cast<int>(end), out,
+                                                  static_cast<int>(capacity) - 1, nullptr, nullptr);
+    if (written == 0) {
         (void)std::snprintf(out, capacity, "system error %lu", static_cast<unsigned long>(error));
     } else {
-        out[end] = '\0';
+        out[written] = '\0';
     }
 }
 

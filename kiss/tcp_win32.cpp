@@ -2,6 +2,7 @@
 #include <ws2tcpip.h>
 
 #include "ax25/encoder.h"
+#include "kiss/clock_win32.h"
 #include "kiss/protocol.h"
 #include "kiss/system_message_win32.h"
 #include "kiss/tcp.h"
@@ -15,7 +16,10 @@ namespace {
 
 // The same budget as on a serial line: 60 ms for every octet of the frame,
 // counted from its first.
-constexpr ULONGLONG OCTET_BUDGET_MS = 60;
+constexpr long long OCTET_BUDGET_US = 60'000;
+
+// A host's addresses are tried side by side, at most this many of them.
+constexpr std::size_t ADDRESSES_TRIED = 8;
 
 SOCKET tnc = INVALID_SOCKET;
 bool tnc_closed;  // the TNC ended the connection: seen while draining
@@ -24,15 +28,26 @@ TncAddress tnc_address;
 // A frame with every octet escaped, and its two FENDs.
 std::uint8_t frame[2 * ax25::FRAME_CAPACITY + 2];
 std::size_t frame_fill;
-ULONGLONG frame_started;
+long long frame_started;
+// The connections being made, and how each went: 0 once it is made,
+// WSAEWOULDBLOCK while it is under way, else the Winsock error.
+SOCKET attempts[ADDRESSES_TRIED];
+int outcomes[ADDRESSES_TRIED];
+std::size_t attempt_count;
 
 void record_failure(int error) { system_message(static_cast<DWORD>(error), reason, sizeof reason); }
 
+timeval time_left(long long deadline) {
+    const long long left = deadline - win32_clock::now_us();
+    return left <= 0
+               ? timeval{0, 0}
+               : timeval{static_cast<long>(left / 1'000'000), static_cast<long>(left % 1'000'000)};
+}
+
 // Waits until the connection can take more (or has failed); false at the
 // deadline.
-bool wait_writable(ULONGLONG deadline) {
-    const ULONGLONG now = GetTickCount64();
-    if (now >= deadline) {
+bool wait_writable(long long deadline) {
+    if (deadline <= win32_clock::now_us()) {
         return false;
     }
     fd_set writable;
@@ -41,37 +56,54 @@ bool wait_writable(ULONGLONG deadline) {
     FD_ZERO(&failed);
     FD_SET(tnc, &writable);
     FD_SET(tnc, &failed);
-    const ULONGLONG left = deadline - now;
-    timeval wait{static_cast<long>(left / 1000), static_cast<long>(left % 1000 * 1000)};
+    timeval wait = time_left(deadline);
     return select(0, nullptr, &writable, &failed, &wait) != 0;
 }
 
-// One address of the TNC; 0, or the Winsock error of what failed.
-int try_connect(const addrinfo& address, ULONGLONG deadline) {
-    tnc = socket(address.ai_family, address.ai_socktype, address.ai_protocol);
-    if (tnc == INVALID_SOCKET) {
-        return WSAGetLastError();
-    }
+// Starts a connection to one address of the TNC, without waiting for it.
+void start_attempt(const addrinfo& address) {
+    SOCKET& attempt = attempts[attempt_count];
+    int& outcome = outcomes[attempt_count++];
+    attempt = socket(address.ai_family, address.ai_socktype, address.ai_protocol);
     u_long non_blocking = 1;
-    int error = 0;
-    if (ioctlsocket(tnc, FIONBIO, &non_blocking) != 0) {
-        error = WSAGetLastError();
-    } else if (connect(tnc, address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0) {
-        error = WSAGetLastError();
-        if (error == WSAEWOULDBLOCK) {
-            int length = sizeof error;
-            error = !wait_writable(deadline) ? WSAETIMEDOUT
-                    : getsockopt(tnc, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
-                                 &length) != 0
-                        ? WSAGetLastError()
-                        : error;
+    outcome = attempt == INVALID_SOCKET                           ? WSAGetLastError()
+              : ioctlsocket(attempt, FIONBIO, &non_blocking) != 0 ? WSAGetLastError()
+              : connect(attempt, address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0
+                  ? WSAGetLastError()
+                  : 0;
+}
+
+// Waits for the attempts under way to be settled, until one is made or the
+// deadline; Winsock retries a refused attempt for a second or more, so they
+// are waited for side by side. The index of the one made, or attempt_count.
+std::size_t settle_attempts(long long deadline) {
+    for (;;) {
+        fd_set writable;
+        fd_set failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        for (std::size_t i = 0; i < attempt_count; ++i) {
+            if (outcomes[i] == 0) {
+                return i;
+            }
+            if (outcomes[i] == WSAEWOULDBLOCK) {
+                FD_SET(attempts[i], &writable);
+                FD_SET(attempts[i], &failed);
+            }
+        }
+        timeval wait = time_left(deadline);
+        if (writable.fd_count == 0 || select(0, nullptr, &writable, &failed, &wait) <= 0) {
+            return attempt_count;
+        }
+        for (std::size_t i = 0; i < attempt_count; ++i) {
+            int length = sizeof outcomes[i];
+            if ((FD_ISSET(attempts[i], &writable) || FD_ISSET(attempts[i], &failed)) &&
+                getsockopt(attempts[i], SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&outcomes[i]),
+                           &length) != 0) {
+                outcomes[i] = WSAGetLastError();
+            }
         }
     }
-    if (error != 0) {
-        (void)closesocket(tnc);  // never used: nothing to lose
-        tnc = INVALID_SOCKET;
-    }
-    return error;
 }
 
 bool fail_send(const char* why) {
@@ -85,7 +117,7 @@ bool fail_send(const char* why) {
 }
 
 bool send_frame() {
-    const ULONGLONG deadline = frame_started + OCTET_BUDGET_MS * frame_fill;
+    const long long deadline = frame_started + OCTET_BUDGET_US * static_cast<long long>(frame_fill);
     for (std::size_t sent = 0; sent < frame_fill;) {
         const int n = send(tnc, reinterpret_cast<const char*>(frame + sent),
                            static_cast<int>(frame_fill - sent), 0);
@@ -121,17 +153,30 @@ open_result connect_tnc() {
         record_failure(lookup);
         return port_unavailable;
     }
-    const ULONGLONG deadline = GetTickCount64() + CONNECT_BUDGET_MS;
-    int error = 0;
-    for (const addrinfo* address = found; address != nullptr; address = address->ai_next) {
-        if ((error = try_connect(*address, deadline)) == 0 || error == WSAETIMEDOUT) {
-            break;
-        }
+    const long long deadline = win32_clock::now_us() + CONNECT_BUDGET_MS * 1000LL;
+    attempt_count = 0;
+    for (const addrinfo* address = found; address != nullptr && attempt_count < ADDRESSES_TRIED;
+         address = address->ai_next) {
+        start_attempt(*address);
     }
     freeaddrinfo(found);
-    if (error != 0) {
+    const std::size_t made = settle_attempts(deadline);
+    int error = 0;
+    for (std::size_t i = 0; i < attempt_count; ++i) {
+        if (i == made) {
+            tnc = attempts[i];
+            continue;
+        }
+        // Reported as the last address's failure, or as no answer when one
+        // was still under way at the deadline.
+        error = error == WSAEWOULDBLOCK ? error : outcomes[i];
+        if (attempts[i] != INVALID_SOCKET) {
+            (void)closesocket(attempts[i]);  // never used: nothing to lose
+        }
+    }
+    if (made == attempt_count) {
         record_failure(error);
-        if (error == WSAETIMEDOUT) {
+        if (error == WSAEWOULDBLOCK) {
             (void)std::snprintf(reason, sizeof reason, "no answer within 5 s");
         }
         return port_unavailable;
@@ -151,7 +196,7 @@ bool send_to_tnc(std::uint8_t octet) {
         if (tnc_closed) {
             return fail_send("the TNC closed the connection");
         }
-        frame_started = GetTickCount64();
+        frame_started = win32_clock::now_us();
     }
     frame[frame_fill++] = octet;
     const bool frame_closed = octet == FEND && frame_fill > 1;

@@ -86,6 +86,8 @@ namespace app {
 
 void prepare_process() {}
 
+std::FILE* open_input(const char* name) { return std::fopen(name, "rb"); }
+
 bool pause_for(std::int32_t milliseconds) {
     note("pause " + std::to_string(milliseconds));
     return !fake.stopped;
