@@ -73,37 +73,55 @@ void start_attempt(const addrinfo& address) {
                   : 0;
 }
 
-// Waits for the attempts under way to be settled, until one is made or the
-// deadline; Winsock retries a refused attempt for a second or more, so they
-// are waited for side by side. The index of the one made, or attempt_count.
-std::size_t settle_attempts(long long deadline) {
-    for (;;) {
-        fd_set writable;
-        fd_set failed;
-        FD_ZERO(&writable);
-        FD_ZERO(&failed);
-        for (std::size_t i = 0; i < attempt_count; ++i) {
-            if (outcomes[i] == 0) {
-                return i;
-            }
-            if (outcomes[i] == WSAEWOULDBLOCK) {
-                FD_SET(attempts[i], &writable);
-                FD_SET(attempts[i], &failed);
-            }
-        }
-        timeval wait = time_left(deadline);
-        if (writable.fd_count == 0 || select(0, nullptr, &writable, &failed, &wait) <= 0) {
-            return attempt_count;
-        }
-        for (std::size_t i = 0; i < attempt_count; ++i) {
-            int length = sizeof outcomes[i];
-            if ((FD_ISSET(attempts[i], &writable) || FD_ISSET(attempts[i], &failed)) &&
-                getsockopt(attempts[i], SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&outcomes[i]),
-                           &length) != 0) {
-                outcomes[i] = WSAGetLastError();
-            }
+// The attempts still under way, to be waited for. Winsock's fd_set is a
+// count and an array, filled here as FD_SET would, without its search for
+// a socket already in it.
+void watch_attempts(fd_set& writable, fd_set& failed) {
+    writable.fd_count = 0;
+    for (std::size_t i = 0; i < attempt_count; ++i) {
+        if (outcomes[i] == WSAEWOULDBLOCK) {
+            writable.fd_array[writable.fd_count++] = attempts[i];
         }
     }
+    failed = writable;
+}
+
+// Waits for news of the attempts under way; false when none is under way,
+// or at the deadline.
+bool hear_of_attempts(long long deadline) {
+    fd_set writable;
+    fd_set failed;
+    watch_attempts(writable, failed);
+    timeval wait = time_left(deadline);
+    if (writable.fd_count == 0 || select(0, nullptr, &writable, &failed, &wait) <= 0) {
+        return false;
+    }
+    for (std::size_t i = 0; i < attempt_count; ++i) {
+        int length = sizeof outcomes[i];
+        if ((FD_ISSET(attempts[i], &writable) || FD_ISSET(attempts[i], &failed)) &&
+            getsockopt(attempts[i], SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&outcomes[i]),
+                       &length) != 0) {
+            outcomes[i] = WSAGetLastError();
+        }
+    }
+    return true;
+}
+
+std::size_t made_attempt() {
+    std::size_t i = 0;
+    while (i < attempt_count && outcomes[i] != 0) {
+        ++i;
+    }
+    return i;
+}
+
+// Winsock retries a refused attempt for a second or more, so the attempts
+// are waited for side by side, until one is made or the deadline. The index
+// of the one made, or attempt_count.
+std::size_t settle_attempts(long long deadline) {
+    while (made_attempt() == attempt_count && hear_of_attempts(deadline)) {
+    }
+    return made_attempt();
 }
 
 bool fail_send(const char* why) {

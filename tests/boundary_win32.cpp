@@ -76,7 +76,7 @@ struct Machine {
 HANDLE port;  // the test's stand-ins for a COM port and a waitable timer
 HANDLE timer;
 PHANDLER_ROUTINE handler;
-HMODULE const WINMM = reinterpret_cast<HMODULE>(0x1000);
+HMODULE const WINMM = reinterpret_cast<HMODULE>(&machine);  // any address that is no module
 
 // Windows' own function, found without GetProcAddress, which is faked.
 template <typename Function>
@@ -86,10 +86,13 @@ Function real(const char* module, const char* name) {
     (void)LdrGetProcedureAddress(GetModuleHandleA(module), &text, 0, &address);
     return reinterpret_cast<Function>(address);
 }
-#define REAL(module, name) real<decltype(&name)>(module, #name)
+#define REAL(module, name) real<decltype(&(name))>(module, #name)
 
 long long tick() { return machine.period_raised ? RAISED_TICK : TICK; }
 long long next_tick(long long when) { return (when + tick() - 1) / tick() * tick(); }
+
+// The fakes take Windows' parameters, and most leave some unused.
+// NOLINTBEGIN(readability-named-parameter)
 
 // The serial driver.
 HANDLE WINAPI fake_CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES s,
@@ -276,6 +279,8 @@ int WSAAPI fake_recv(SOCKET s, char* data, int size, int flags) {
     return machine.peer_closed ? 0 : SOCKET_ERROR;
 }
 
+// NOLINTEND(readability-named-parameter)
+
 }  // namespace
 
 // NOLINTBEGIN: the import slots are named by the linker's convention.
@@ -386,9 +391,10 @@ void pause_case(const char* name, bool high_resolution) {
     const long long started = machine.now;
     const bool went_on = app::pause_for(1000);
     const long long late = machine.now - started - 10'000'000;
-    check(name, went_on && late >= 0 && late <= 10'000
-                    ? ""
-                    : "the pause off by " + std::to_string(late / 10'000.0) + " ms");
+    check(name,
+          went_on && late >= 0 && late <= 10'000
+              ? ""
+              : "the pause off by " + std::to_string(static_cast<double>(late) / 10'000) + " ms");
 }
 
 // A TNC on TCP whose addresses answer (0) or refuse, after Windows' retries.
@@ -470,8 +476,8 @@ const StopCase stop_cases[] = {
     {CTRL_SHUTDOWN_EVENT, "shutting down", 143},
 };
 
-DWORD WINAPI windows_handling(LPVOID event) {
-    const DWORD kind = static_cast<DWORD>(reinterpret_cast<ULONG_PTR>(event));
+DWORD WINAPI windows_handling(LPVOID stop) {
+    const DWORD kind = static_cast<const StopCase*>(stop)->event;
     if (handler(kind) == FALSE || (kind != CTRL_C_EVENT && kind != CTRL_BREAK_EVENT)) {
         ExitProcess(ENDED_BY_WINDOWS);
     }
@@ -480,8 +486,7 @@ DWORD WINAPI windows_handling(LPVOID event) {
 
 int stop_child(const StopCase& c) {
     app::prepare_process();
-    (void)CreateThread(nullptr, 0, windows_handling,
-                       reinterpret_cast<LPVOID>(static_cast<ULONG_PTR>(c.event)), 0, nullptr);
+    (void)CreateThread(nullptr, 0, windows_handling, const_cast<StopCase*>(&c), 0, nullptr);
     Sleep(100);
     // The run: the pause ends at once, the port is released, the process
     // ends with the status of the request; a returned handler would end it first.

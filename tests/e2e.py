@@ -342,7 +342,7 @@ class Wine(Linux):
               "locked by another program": "Windows has no such locks",
               "no such device": "Wine opens a stand-in for a COM port it cannot find",
               **dict.fromkeys(("stopped by SIGTERM", "stopped by SIGHUP"), "Wine turns only SIGINT into a "
-                              "console event (Ctrl-C); Ctrl-Break and closing have no signal"),
+                              "console event (Ctrl-C); the other events are rows of boundary_win32"),
               "not a terminal": "only COMn names a device on Windows",
               **{f"{s} Bd": "Wine cannot put it on a Linux terminal" for s in (7200, 14400)}}
 
