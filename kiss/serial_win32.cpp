@@ -47,8 +47,8 @@ void release_port() {
     port_handle = INVALID_HANDLE_VALUE;
 }
 
-open_result refuse_settings() {
-    record_failure(GetLastError());
+open_result refuse_settings(DWORD error) {
+    record_failure(error);
     release_port();
     return port_settings_refused;
 }
@@ -94,14 +94,14 @@ open_result open_device() {
         return port_unavailable;
     }
     if (SetupComm(port_handle, QUEUE_SIZE, QUEUE_SIZE) == FALSE) {
-        return refuse_settings();
+        return refuse_settings(GetLastError());
     }
 
     // Only the line format changes; flow control and the rest stay as the
     // device has them, except that XON/XOFF must be off: KISS is binary, and
     // a 0x13 from the TNC must never hold up our output.
     if (GetCommState(port_handle, &device_control) == FALSE) {
-        return refuse_settings();
+        return refuse_settings(GetLastError());
     }
     device_control.BaudRate = static_cast<DWORD>(baud_rate);
     device_control.ByteSize = 8;
@@ -126,13 +126,12 @@ open_result open_device() {
         const DWORD refusal = GetLastError();
         device_control.fAbortOnError = FALSE;
         if (SetCommState(port_handle, &device_control) == FALSE) {
-            SetLastError(refusal);
-            return refuse_settings();
+            return refuse_settings(refusal);
         }
     }
 
     if (GetCommTimeouts(port_handle, &time_outs) == FALSE) {
-        return refuse_settings();
+        return refuse_settings(GetLastError());
     }
     time_outs.ReadIntervalTimeout = READ_INTERVAL_TIMEOUT;
     time_outs.ReadTotalTimeoutMultiplier = READ_TOTAL_TIMEOUT_MULTIPLIER;
@@ -140,7 +139,7 @@ open_result open_device() {
     time_outs.WriteTotalTimeoutMultiplier = WRITE_TOTAL_TIMEOUT_MULTIPLIER;
     time_outs.WriteTotalTimeoutConstant = WRITE_TOTAL_TIMEOUT_CONSTANT;
     if (SetCommTimeouts(port_handle, &time_outs) == FALSE) {
-        return refuse_settings();
+        return refuse_settings(GetLastError());
     }
     return port_ready;
 }
