@@ -10,7 +10,11 @@ architectures=()  # other than this machine's, for the packages named name:arch
 for stage in "${stages[@]}"; do
     case "$stage" in
     format) needed+=(clang-format) ;;
-    linux) needed+=(libbenchmark-dev dpkg-dev file groff-base man-db direwolf python3 qemu-user-static) ;;
+    linux)
+        # lintian, hardening-check (devscripts) and systemd-analyze check the .deb.
+        needed+=(libbenchmark-dev dpkg-dev file groff-base man-db direwolf python3 qemu-user-static
+            lintian devscripts systemd)
+        ;;
     windows) needed+=(g++-mingw-w64-x86-64-posix wine wine64 unzip python3) ;;
     sanitize | fuzz) needed+=(clang libclang-rt-14-dev python3 dpkg-dev file groff-base man-db) ;;
     analyze) needed+=(clang clang-tidy cppcheck g++-mingw-w64-x86-64-posix libbenchmark-dev) ;;
@@ -21,7 +25,7 @@ for stage in "${stages[@]}"; do
         architectures+=(arm64 armhf)
         needed+=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf dpkg-dev groff-base man-db
             qemu-user-static qemu-system-arm cpio python3 libc6:arm64 libgcc-s1:arm64 libc6:armhf
-            libgcc-s1:armhf)
+            libgcc-s1:armhf lintian devscripts systemd)
         ;;
     *) echo "install-deps: no stage '$stage'" >&2; exit 2 ;;
     esac

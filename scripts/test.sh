@@ -59,11 +59,21 @@ if wants windows; then
     configure_windows
     cmake --build build/windows -j"$jobs"
     (cd build/windows && cpack -G ZIP)
-    listing=$(unzip -l "build/windows/uipacer-$(sed -n 's/^project(uipacer VERSION \([0-9.]*\).*/\1/p' \
-        CMakeLists.txt)-win64.zip")
-    for file in uipacer.exe README.md examples/position.txt; do
+    zip="build/windows/uipacer-$(sed -n 's/^project(uipacer VERSION \([0-9.]*\).*/\1/p' \
+        CMakeLists.txt)-win64.zip"
+    listing=$(unzip -l "$zip")
+    for file in uipacer.exe LICENSE.txt README.md examples/position.txt; do
         grep -q "/$file\$" <<<"$listing" || { echo "the .zip holds no $file" >&2; exit 1; }
     done
+    # Hardened: the .zip's program has ASLR (high entropy) and DEP, and the
+    # build's (with its symbols) the stack protector.
+    unzip -o -q -j "$zip" '*/uipacer.exe' -d build/windows/zip
+    characteristics=$(x86_64-w64-mingw32-objdump -p build/windows/zip/uipacer.exe)
+    for flag in HIGH_ENTROPY_VA DYNAMIC_BASE NX_COMPAT; do
+        grep -q -w "$flag" <<<"$characteristics" || { echo "uipacer.exe lacks $flag" >&2; exit 1; }
+    done
+    x86_64-w64-mingw32-nm build/windows/uipacer.exe | grep -q ' T __stack_chk_fail$' ||
+        { echo "uipacer.exe has no stack protector" >&2; exit 1; }
 fi
 
 if wants linux || wants windows; then

@@ -1,16 +1,27 @@
 #!/usr/bin/env bash
 # package_test.sh BUILD_DIR SOURCE_DIR [ARCHITECTURE EMULATOR]
 #
-# The .deb as a user gets it: built from this build tree, unpacked into a
-# scratch root, its programs run from there, its manual pages formatted
-# without a warning. A cross-built one (ARCHITECTURE arm64, say) has its
-# programs run under EMULATOR (qemu-aarch64-static).
+# The .deb as a user gets it: built from this build tree and passed by
+# lintian, with no tag at all (--pedantic -I); unpacked into a scratch root,
+# with the licence and a changelog of this version; its programs hardened
+# (hardening-check) and run from there; its manual pages formatted without a
+# warning; its beacon units verified by systemd-analyze, and the beacon
+# service's own command line, as systemd would build it from the unit and
+# the shipped example configuration pointed at a test port, run: the frames
+# must arrive. A cross-built one (ARCHITECTURE arm64, say) has its programs
+# run under EMULATOR (qemu-aarch64-static).
 set -euo pipefail
 build=$1
+source_dir=$2
 architecture=${3:-$(dpkg --print-architecture)}
 emulator=(${4:-})
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+monitor=
+cleanup() {
+    [ -z "$monitor" ] || kill "$monitor" 2>/dev/null || true
+    rm -rf "$scratch"
+}
+trap cleanup EXIT
 fail() {
     echo "package_test: $*" >&2
     exit 1
@@ -22,17 +33,127 @@ for page in "$build"/man/*.1; do
 done
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/out" >"$scratch/cpack.log" ||
     fail "cpack: $(cat "$scratch/cpack.log")"
-version=$(sed -n 's/^project(uipacer VERSION \([0-9.]*\).*/\1/p' "$2/CMakeLists.txt")
+version=$(sed -n 's/^project(uipacer VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")
 deb=$scratch/out/uipacer_${version}_$architecture.deb
 dpkg -x "$deb" "$scratch/root" || fail "no $(basename "$deb") but: $(ls "$scratch/out")"
+
+# lintian, as Debian checks its own packages, and more: any tag fails, even
+# an informative or pedantic one.
+lintian --fail-on error,warning,info,pedantic --pedantic -I "$deb" >"$scratch/lintian.txt" 2>&1 ||
+    fail "lintian: $(grep -v 'running with root privileges' "$scratch/lintian.txt")"
+
 [[ "$(dpkg-deb -f "$deb" Depends)" == "libc6 ("* ]] || fail "the package depends on no C library"
 root=$scratch/root/usr
-for file in bin/kissmon share/man/man1/kissmon.1.gz share/doc/uipacer/examples/position.txt; do
+for file in bin/kissmon share/man/man1/kissmon.1.gz share/doc/uipacer/examples/position.txt \
+    lib/systemd/system/uipacer-beacon@.service lib/systemd/system/uipacer-beacon@.timer \
+    ../etc/uipacer/example.conf; do
     [ -e "$root/$file" ] || fail "no /usr/$file in the package"
 done
+
+# The licence: LICENSE's terms, word for word, in Debian's copyright file.
+doc=$root/share/doc/uipacer
+sed -n '/^Permission is hereby granted/,$p' "$source_dir/LICENSE" >"$scratch/licence.txt"
+sed -n '/^License: Expat$/,$p' "$doc/copyright" | sed -n '/^ /p' | sed 's/^ //; s/^\.$//' \
+    >"$scratch/copyright.txt"
+cmp -s "$scratch/licence.txt" "$scratch/copyright.txt" ||
+    fail "the copyright file's licence is not LICENSE's: $(diff "$scratch/licence.txt" "$scratch/copyright.txt")"
+grep -q '^Copyright (c) 2026 the uipacer developers$' "$source_dir/LICENSE" || fail "no copyright line in LICENSE"
+# The changelog says what this version is.
+gzip -dc "$doc/changelog.gz" >"$scratch/changelog"
+changelog_version=$(dpkg-parsechangelog -l "$scratch/changelog" -S Version)
+[ "$changelog_version" = "$version" ] ||
+    fail "the changelog's latest entry is $changelog_version, not $version (packaging/changelog)"
+
+# Hardened: hardening-check finds PIE, the stack protector, fortified
+# functions, RELRO and immediate binding. Not its control-flow check: it
+# looks for the x86 IBT/SHSTK marking, which the linker gives only if every
+# object has it, and Debian 12's C start files (crt1.o, crti.o) lack it; so
+# the marking is looked for on the program's own objects, as compiled.
+hardening-check --nocfprotection "$root/bin/uipacer" "$root/bin/kissmon" >"$scratch/hardening.txt" ||
+    fail "hardening-check: $(cat "$scratch/hardening.txt")"
+case $architecture in
+amd64) marking="x86 feature: IBT, SHSTK" ;;
+arm64) marking="AArch64 feature: BTI, PAC" ;;
+*) marking= ;;
+esac
+if [ -n "$marking" ]; then
+    readelf -n "$build/CMakeFiles/uipacer.dir/app/main.cpp.o" | grep -q "$marking" ||
+        fail "uipacer was compiled without control-flow protection ($marking)"
+fi
+
 # Its usage, and the version in its banner and page.
 "${emulator[@]}" "$root/bin/uipacer" >"$scratch/usage.txt" || fail "the installed uipacer failed"
 grep -q "^Uipacer version $version by Tobrin\$" "$scratch/usage.txt" || fail "no banner"
 grep -q '^Usage: uipacer input_file com_port baud_rate pause_time$' "$scratch/usage.txt" || fail "no usage"
 man -l "$root/share/man/man1/uipacer.1.gz" 2>/dev/null | grep -q "$version" || fail "no version in the page"
-echo "package_test: $(basename "$deb") installs and runs"
+
+# The beacon's units, as systemd reads them: in a root of their own that
+# holds the system's units, the package's, and the program they start.
+units=$root/lib/systemd/system
+verify_root=$scratch/verify
+mkdir -p "$verify_root/usr/lib/systemd" "$verify_root/usr/bin"
+cp -r /usr/lib/systemd/system "$verify_root/usr/lib/systemd/"
+cp "$units"/uipacer-beacon@.* "$verify_root/usr/lib/systemd/system/"
+cp "$root/bin/uipacer" "$verify_root/usr/bin/"
+MANPATH=$root/share/man systemd-analyze --root="$verify_root" verify \
+    "$verify_root/usr/lib/systemd/system/uipacer-beacon@.service" \
+    "$verify_root/usr/lib/systemd/system/uipacer-beacon@.timer" >"$scratch/verify.txt" 2>&1 ||
+    fail "systemd-analyze verify: $(cat "$scratch/verify.txt")"
+
+# The beacon service's command line, built as systemd builds it for the
+# instance "example": its EnvironmentFile= (%i the instance) read as systemd
+# reads one, then each ${NAME} of its ExecStart= replaced by exactly one
+# argument, NAME's value or empty. Only the forms the unit uses are known
+# here; any other fails the test, to be taught here. Files of the system
+# are taken from the unpacked package; the port is a kissmon's.
+service=$units/uipacer-beacon@.service
+instance=example
+unit_setting() {
+    local lines
+    lines=$(sed -n "s/^$1=//p" "$service")
+    [ "$(wc -l <<<"$lines")" -eq 1 ] && [ -n "$lines" ] || fail "not one $1= in the service"
+    echo "$lines"
+}
+environment_file=$(unit_setting EnvironmentFile)
+environment_file=${environment_file//%i/$instance}
+[[ "$environment_file" == /etc/* ]] || fail "EnvironmentFile=$environment_file: not a file in /etc"
+declare -A environment=()
+while IFS= read -r line || [ -n "$line" ]; do
+    line=${line#"${line%%[![:space:]]*}"}
+    [[ -z "$line" || "$line" == \#* || "$line" == \;* ]] && continue
+    [[ "$line" =~ ^([A-Za-z_][A-Za-z0-9_]*)=(.*)$ ]] || fail "$environment_file: cannot read: $line"
+    name=${BASH_REMATCH[1]}
+    value=${BASH_REMATCH[2]}
+    value=${value%"${value##*[![:space:]]}"}
+    [[ "$value" =~ [\"\'\\] ]] && fail "$environment_file: quotes or escapes, not known here: $line"
+    environment[$name]=$value
+done <"$scratch/root$environment_file"
+[ -n "${environment[UIPACER_PORT]:-}" ] || fail "the example configuration names no port"
+environment[UIPACER_PORT]=$scratch/tnc
+exec_start=$(unit_setting ExecStart)
+read -r -a words <<<"$exec_start"
+command=()
+for word in "${words[@]}"; do
+    if [[ "$word" =~ ^\$\{([A-Za-z_][A-Za-z0-9_]*)\}$ ]]; then
+        word=${environment[${BASH_REMATCH[1]}]:-}
+    elif [[ "$word" =~ [\$%\"\'\\] || "$word" =~ ^[-@+!:] ]]; then
+        fail "ExecStart=: '$word' is not known here"
+    fi
+    # A file the package installs is the unpacked one.
+    [[ "$word" == /* && -e "$scratch/root$word" ]] && word=$scratch/root$word
+    command+=("$word")
+done
+[ "${command[0]}" = "$root/bin/uipacer" ] || fail "the service starts ${command[0]}, not uipacer"
+
+"${emulator[@]}" "$root/bin/kissmon" -n 1 -l "$scratch/tnc" >"$scratch/frames.txt" 2>&1 &
+monitor=$!
+for _ in $(seq 100); do [ -e "$scratch/tnc" ] && break; sleep 0.1; done
+[ -e "$scratch/tnc" ] || fail "kissmon made no link: $(cat "$scratch/frames.txt")"
+"${emulator[@]}" "${command[@]}" >"$scratch/beacon.txt" 2>&1 ||
+    fail "the beacon service's command failed: ${command[*]}: $(cat "$scratch/beacon.txt")"
+wait "$monitor" || fail "kissmon: $(cat "$scratch/frames.txt")"
+monitor=
+beacon=$(head -n 1 "$scratch/root${environment[UIPACER_FILE]}")
+grep -q -F "$beacon<0x0A>" "$scratch/frames.txt" ||
+    fail "the beacon '$beacon' did not arrive; kissmon saw: $(cat "$scratch/frames.txt")"
+echo "package_test: $(basename "$deb") passes lintian, installs, runs and beacons"
