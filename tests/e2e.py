@@ -369,6 +369,20 @@ class Wine(Linux):
         subprocess.run(["wineserver", "--persistent"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         atexit.register(subprocess.run, ["wineserver", "--kill"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["wine", "cmd", "/c", "exit"], **quiet)
+        self.await_ports()
+
+    def await_ports(self):
+        """Each new server's serial driver makes the COM links again, one
+        by one, while the first programs may already run: a run that came
+        too soon found its port gone. The driver lists each port in a
+        registry key of that server's alone once its link is made."""
+        query = ["wine", "reg", "query", r"HKLM\HARDWARE\DEVICEMAP\SERIALCOMM"]
+        for _ in range(60):
+            listed = subprocess.run(query, capture_output=True, timeout=30).stdout.decode("latin-1")
+            if {"COM1", "COM2", "COM10"} <= set(re.findall(r"\bCOM\d+\b", listed)):
+                return
+            time.sleep(0.5)
+        raise RuntimeError("Wine made no COM1, COM2 and COM10: " + listed)
 
     def checks(self):
         yield from table_checks(self)
