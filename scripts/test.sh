@@ -117,9 +117,11 @@ if wants analyze; then
             --extra-arg=-isystem"$mingw_include" \
             --extra-arg=-isystem"$mingw_include/x86_64-w64-mingw32"
     sources | grep -E '^tests/fuzz/.*\.cpp$' | xargs clang-tidy -p build/fuzz --quiet
+    # cppcheck cannot parse the Windows fakes that use the boundary test's state.
     cppcheck --std=c++17 --enable=warning,style,performance,portability --error-exitcode=1 \
         --inline-suppr --quiet --library=googletest --library=posix \
-        --suppress=useStlAlgorithm -I . app ax25 kiss monitor bench tests
+        --suppress=useStlAlgorithm --suppress=unusedStructMember:tests/boundary_win32.cpp \
+        -I . app ax25 kiss monitor bench tests
 fi
 
 if wants uart; then
