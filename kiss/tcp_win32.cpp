@@ -22,7 +22,10 @@ constexpr long long OCTET_BUDGET_US = 60'000;
 constexpr std::size_t ADDRESSES_TRIED = 8;
 
 SOCKET tnc = INVALID_SOCKET;
-bool tnc_closed;  // the TNC ended the connection: seen while draining
+// How the TNC ended the connection, seen while draining: the Winsock error
+// of a reset or other failure, CLOSED_BY_TNC for a clean close, or 0.
+constexpr int CLOSED_BY_TNC = -1;
+int tnc_ended;
 char reason[256];
 TncAddress tnc_address;
 // A frame with every octet escaped, and its two FENDs.
@@ -125,11 +128,13 @@ std::size_t settle_attempts(long long deadline) {
 }
 
 bool fail_send(const char* why) {
-    if (why == nullptr) {
-        record_failure(WSAGetLastError());
-    } else {
-        (void)std::snprintf(reason, sizeof reason, "%s", why);
-    }
+    (void)std::snprintf(reason, sizeof reason, "%s", why);
+    frame_fill = 0;
+    return false;
+}
+
+bool fail_send(int error) {
+    record_failure(error);
     frame_fill = 0;
     return false;
 }
@@ -142,7 +147,7 @@ bool send_frame() {
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
         } else if (WSAGetLastError() != WSAEWOULDBLOCK) {
-            return fail_send(nullptr);
+            return fail_send(WSAGetLastError());
         } else if (!wait_writable(deadline)) {
             return fail_send("the TNC took nothing for 60 ms an octet");
         }
@@ -203,7 +208,7 @@ open_result connect_tnc() {
     // the one before.
     const BOOL on = TRUE;
     (void)setsockopt(tnc, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-    tnc_closed = false;
+    tnc_ended = 0;
     frame_fill = 0;
     return port_ready;
 }
@@ -211,8 +216,11 @@ open_result connect_tnc() {
 bool send_to_tnc(std::uint8_t octet) {
     if (frame_fill == 0) {
         drain_tnc();
-        if (tnc_closed) {
+        if (tnc_ended == CLOSED_BY_TNC) {
             return fail_send("the TNC closed the connection");
+        }
+        if (tnc_ended != 0) {
+            return fail_send(tnc_ended);
         }
         frame_started = win32_clock::now_us();
     }
@@ -226,9 +234,12 @@ void drain_tnc() {
     int n = 0;
     while (tnc != INVALID_SOCKET && (n = recv(tnc, discarded, sizeof discarded, 0)) > 0) {
     }
-    if (tnc != INVALID_SOCKET && (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK)) {
-        tnc_closed = true;
+    if (tnc == INVALID_SOCKET || tnc_ended != 0) {
+        return;  // the first news is kept: a reset is reported once, the reads after it see a close
     }
+    // recv leaves the last error as it was when it returns 0.
+    const int error = n == 0 ? CLOSED_BY_TNC : WSAGetLastError();
+    tnc_ended = error == WSAEWOULDBLOCK ? 0 : error;
 }
 
 // Closing with unread data would reset the connection, and the TNC could
