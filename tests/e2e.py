@@ -10,11 +10,13 @@ build shows), tcp (a KISS TNC on TCP), no-termios2 (QEMU's user-mode
 emulation, which lacks the termios2 calls), windows and windows-tcp
 (uipacer.exe under Wine), direwolf (every example through Dire Wolf, decoded
 back from the audio it transmits), vm-amd64, vm-arm64, vm-armhf (a guest's
-own UART driver, 8250 or PL011, under QEMU).
+own UART driver, 8250 or PL011, under QEMU), vm-usb-ftdi, vm-usb-acm (its
+USB serial drivers, ftdi_sio and cdc-acm).
 Ends "N passed, M failed".
 """
 import atexit, contextlib, fcntl, os, re, select, shutil, signal, socket, struct, subprocess, sys, tempfile, termios
 import time, types, wave
+from dataclasses import dataclass, field
 from pathlib import Path
 
 SOURCE = Path(__file__).resolve().parents[1]
@@ -472,35 +474,99 @@ class Tnc:
         return sorted(line[4:] for line in out.splitlines() if line.startswith("[0] "))
 
 
-# Guests: QEMU with the character devices "console" and "port" attached;
-# Debian's kernel for it; the modules its console needs; its console and
-# port; and QEMU's trace of the speed the driver gives the UART.
+@dataclass
+class Machine:
+    """A guest: QEMU with the character devices "console" and "port"
+    attached, Debian's kernel for arch and the modules to load; its console
+    and its port; what marks a traced speed, from QEMU's trace event or from
+    guest_trace, a command the guest runs after each run; and how the guest
+    reaches its port: shell lines run once before the cases, and around the
+    stalled line."""
+    qemu: list
+    arch: str
+    kernel: str
+    console: str
+    port: str
+    trace: str
+    modules: list = field(default_factory=list)
+    reach: list = field(default_factory=list)
+    stall: str = ""
+    unstall: str = ""
+    guest_trace: str = ""
+    slowest: int = 0  # what the chip runs at below this is not the speed asked
+    cannot: dict = field(default_factory=dict)
+
+
 ARM = ["-M", "virt", "-serial", "chardev:port", "-device", "virtio-serial-device", "-device",
        "virtconsole,chardev=console"]
+PL011 = {"frames through Com2": "no ComN names the PL011, /dev/ttyAMA0",
+         "stalled line": "QEMU's PL011 stops the guest when not read"}
+PC = ["qemu-system-x86_64", "-M", "pc", "-serial", "chardev:console"]
+USB = {"frames through Com2": "no ComN names a USB port",
+       "hang-up": "the guest never unplugs its device"}
 MACHINES = {
-    "amd64": (["qemu-system-x86_64", "-M", "pc", "-serial", "chardev:console", "-serial", "chardev:port"],
-              "linux-image-cloud-amd64", [], [], "ttyS0", "/dev/ttyS1", "serial_update_parameters"),
-    "arm64": (["qemu-system-aarch64", "-cpu", "cortex-a57", *ARM], "linux-image-arm64",
-              ["virtio_mmio.ko", "virtio_console.ko"], ["-DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake"],
-              "hvc0", "/dev/ttyAMA0", "pl011_baudrate_change"),
-    "armhf": (["qemu-system-arm", "-cpu", "cortex-a15", *ARM], "linux-image-armmp",
-              ["virtio_mmio.ko", "virtio_console.ko"], ["-DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake"],
-              "hvc0", "/dev/ttyAMA0", "pl011_baudrate_change"),
+    "amd64": Machine([*PC, "-serial", "chardev:port"], "amd64", "linux-image-cloud-amd64", "ttyS0",
+                     "/dev/ttyS1", "serial_update_parameters"),
+    "arm64": Machine(["qemu-system-aarch64", "-cpu", "cortex-a57", *ARM], "arm64",
+                     "linux-image-arm64", "hvc0", "/dev/ttyAMA0", "pl011_baudrate_change",
+                     ["virtio_mmio", "virtio_console"], cannot=PL011),
+    "armhf": Machine(["qemu-system-arm", "-cpu", "cortex-a15", *ARM], "armhf",
+                     "linux-image-armmp", "hvc0", "/dev/ttyAMA0", "pl011_baudrate_change",
+                     ["virtio_mmio", "virtio_console"], cannot=PL011),
+    # QEMU's FT232 adapter on an xHCI controller, run by ftdi_sio. Its
+    # divisor has 14 bits, 183 Bd at the least: ftdi_sio wraps it for
+    # 110 Bd, and reads 110 back.
+    "usb-ftdi": Machine([*PC, "-device", "qemu-xhci", "-device", "usb-serial,chardev=port"],
+                        "amd64", "linux-image-amd64", "ttyS0", "/dev/ttyUSB0",
+                        "usb_serial_set_baud", ["xhci-pci", "ftdi_sio"], slowest=183,
+                        cannot=dict(USB, **{"stalled line": "QEMU's FT232 writes to its socket "
+                                            "blocking: the guest stops, not the line"})),
+    # A CDC-ACM device inside the guest: dummy_hcd joins the gadget stack's
+    # serial function (/dev/ttyGS0) to the host side, run by cdc-acm. What
+    # arrives at ttyGS0 is passed to the 8250's line; the speed is the
+    # SET_LINE_CODING request in usbmon's trace. A stall: the reader takes
+    # 20 octets and closes ttyGS0, which then queues no more transfers.
+    "usb-acm": Machine(
+        [*PC, "-serial", "chardev:port"], "amd64", "linux-image-amd64", "ttyS0", "/dev/ttyACM0",
+        " s 21 20 ", ["usbmon", "dummy_hcd", "usb_f_acm", "g_serial", "cdc-acm"],
+        ["mount -t sysfs sys /sys && mount -t debugfs debug /sys/kernel/debug",
+         "cat /sys/kernel/debug/usb/usbmon/0u >>/trace &",
+         "stty -F /dev/ttyS1 raw -echo && stty -F /dev/ttyGS0 raw -echo",
+         "cat /dev/ttyGS0 >/dev/ttyS1 & reader=$!"],
+        "kill $reader; dd if=/dev/ttyGS0 of=/dev/ttyS1 bs=1 count=20 2>/dev/null & sleep 0.5",
+        "kill $! 2>/dev/null; cat /dev/ttyGS0 >/dev/ttyS1 & reader=$!",
+        "sleep 0.2; grep ' s 21 20 ' /trace; : >/trace", cannot=USB),
 }
 
 
 def traced_speed(line):
-    """The 8250's speed as traced, 8N1; the PL011's from its divisor and its 24 MHz clock."""
-    if m := re.search(r"baudrate=(\d+) parity='N' data=8 stop=1", line):
-        return int(m[1])
+    """The 8250's speed as traced, 8N1; the PL011's from its divisor and its
+    24 MHz clock; the FT232's; cdc-acm's request, 8N1, its speed in 4 octets
+    little-endian."""
+    if m := re.search(r"baudrate=(\d+) parity='N' data=8 stop=1|baud rate (\d+)", line):
+        return int(m[1] or m[2])
+    if m := re.search(r" s 21 20 0000 \w+ 0007 7 = (\w{8}) 000008", line):
+        return int.from_bytes(bytes.fromhex(m[1]), "little")
     m = re.search(r"ibrd: (\d+), fbrd: (\d+)", line)
     return 24e6 * 4 / (int(m[1]) * 64 + int(m[2]) or 1) if m else 0
 
 
+def load_order(names, tree):
+    """The modules' files, each after those it depends on: busybox's insmod
+    has no modules.dep to read."""
+    order = []
+    for name in names:
+        module = next(tree.glob(f"lib/modules/*/kernel/**/{name}.ko"))
+        needs = re.search(rb"depends=([^\0]*)", module.read_bytes())[1].decode()
+        order += [m for m in load_order(filter(None, needs.split(",")), tree) + [module]
+                  if m not in order]
+    return order
+
+
 class Guest:
     """A static uipacer in a small Linux guest under QEMU (no KVM needed), on
-    a UART that the guest's own driver runs. One boot runs every case: the
-    guest's console carries the program's console and markers; the UART's
+    a port that the guest's own driver runs. One boot runs every case: the
+    guest's console carries the program's console and markers; the port's
     other end is a socket read here, or left unread to stall the line."""
     words, terminal_console = Linux.words, True  # its console's CR LF comes back as LF
     cannot = {"stopped by SIGINT": "a background job starts with SIGINT ignored", "hang-up": "a UART does not "
@@ -508,12 +574,11 @@ class Guest:
               "before its lock", "the TNC talks back all along": "the input path is the same as the pseudo-terminal's"}
 
     def __init__(self, build, options):
-        self.arch = options["runner"][3:]
-        self.qemu, self.kernel, self.modules, self.cmake, self.console, self.port, self.trace = MACHINES[self.arch]
-        self.work = Path(build).resolve() / "vm" / self.arch
-        if self.arch != "amd64":
-            self.cannot = dict(self.cannot, **{"frames through Com2": "no ComN names the PL011, /dev/ttyAMA0",
-                                               "stalled line": "QEMU's PL011 stops the guest when not read"})
+        self.machine = machine = MACHINES[options["runner"][3:]]
+        self.console, self.port, self.trace = machine.console, machine.port, machine.trace
+        self.vm = Path(build).resolve() / "vm"
+        self.work = self.vm / options["runner"][3:]
+        self.cannot = dict(self.cannot, **self.machine.cannot)
 
     def checks(self):
         cases = [c for c in CASES if c.name not in self.cannot]
@@ -526,9 +591,11 @@ class Guest:
     def commands(self, case):
         args = " ".join(f"'{a}'".format(file="/" + case.file, port=self.port_name(case)) for a in case.args)
         if case.action == "held":  # a first run holds the port while it pauses
-            return f"uipacer /one {self.port} 9600 3 >/dev/null & sleep 1; run {args}; wait"
+            return f"uipacer /one {self.port} 9600 3 >/dev/null & sleep 1; run {args}; wait $!"
         if case.action == "stop":
             return f'uipacer {args} & sleep 1.5; kill -{case.signal.name[3:]} $!; wait $!; echo "@@ exit $?"'
+        if case.action == "stall" and self.machine.stall:
+            return f"{self.machine.stall}\nrun {args}\n{self.machine.unstall}"
         return f"run {args}"
 
     def run_case(self, case):
@@ -541,39 +608,50 @@ class Guest:
         # A line left unread takes in a few octets beside the driver's queue
         # of 128: in QEMU's socket, the UART's shift register and its FIFO;
         # so what arrives is the start of the frame, some 52 short of it.
+        # The run must end within a second of its message.
         if case.action == "stall" and (not STALL_FRAME.startswith(run.octets)
                                        or len(run.octets) + 128 >= len(STALL_FRAME) or got["seconds"] >= 1):
-            problems.append(f"{len(run.octets)} octets in {got['seconds']} s from a stalled line")
+            problems.append(f"{len(run.octets)} octets; the end {got['seconds']:.1f} s after "
+                            "the write message")
         speeds = [traced_speed(line) for line in got["settings"]] or [0]
-        if case.action == "settings" and not 0.98 < speeds[-1] / case.speed < 1.02:
-            problems.append(f"the UART was set to {speeds}, not {case.speed} Bd")
+        if case.action == "settings" and case.speed >= self.machine.slowest \
+                and not 0.98 < speeds[-1] / case.speed < 1.02:
+            problems.append(f"the driver set {speeds}, not {case.speed} Bd")
         return run, self.port_name(case), problems
 
     def prepare(self, cases):
-        """The kernel, and an initramfs with busybox, the program and the cases."""
-        packages, build, root = self.work / "packages", self.work / "program", self.work / "initramfs"
+        """The kernel, and an initramfs with busybox, the program, the
+        modules and the cases."""
+        arch, root = self.machine.arch, self.work / "initramfs"
+        build, packages = self.vm / arch / "program", self.vm / arch / self.machine.kernel
         if not (packages / "bin/busybox").exists():  # fetched once, busybox last
-            for package in (self.kernel, "busybox-static"):
-                fetch(package, self.arch, packages)
+            for package in (self.machine.kernel, "busybox-static"):
+                fetch(package, arch, packages)
+        toolchain = {"arm64": "aarch64-linux-gnu", "armhf": "arm-linux-gnueabihf"}.get(arch)
         subprocess.run(["cmake", "-S", SOURCE, "-B", build, "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF",
-                        "-DCMAKE_EXE_LINKER_FLAGS=-static", *self.cmake], check=True, cwd=SOURCE,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                        "-DCMAKE_EXE_LINKER_FLAGS=-static",
+                        *[f"-DCMAKE_TOOLCHAIN_FILE=cmake/{toolchain}.cmake"] * bool(toolchain)],
+                       check=True, cwd=SOURCE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["cmake", "--build", build, "--target", "uipacer"], check=True, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         shutil.rmtree(root, ignore_errors=True)
         (root / "bin").mkdir(parents=True)
         for file in [packages / "bin/busybox", build / "uipacer"]:
             shutil.copy(file, root / "bin")
-        for module in self.modules:
-            shutil.copy(next(packages.glob(f"lib/modules/*/kernel/**/{module}")), root)
+        modules = load_order(self.machine.modules, packages)
+        for module in modules:
+            shutil.copy(module, root)
         for name, content in FILES.items():
             (root / name).write_bytes(content)
         console = "/dev/" + self.console
         lines = ["#!/bin/busybox sh", "/bin/busybox --install -s /bin",
-                 "mkdir -p /dev /proc && mount -t devtmpfs dev /dev && mount -t proc proc /proc",
-                 *(f"insmod /{module}" for module in self.modules), f"while [ ! -e {console} ]; do sleep 0.1; done",
+                 "mkdir -p /dev /proc /sys && mount -t devtmpfs dev /dev",
+                 "mount -t proc proc /proc",
+                 *(f"insmod /{module.name}" for module in modules),
+                 *(f"while [ ! -e {d} ]; do sleep 0.1; done" for d in (console, self.port)),
                  f"exec <{console} >{console} 2>&1", "stty -echo; dmesg -n 1; echo",
-                 'run() { timeout 10 uipacer "$@"; echo "@@ exit $?"; }']
+                 *self.machine.reach, 'run() { timeout 10 uipacer "$@"; echo "@@ exit $?"; '
+                 f'{self.machine.guest_trace or ":"}; }}']
         for case in cases:  # each waits for this side to answer its marker
             lines += [f"echo '@@ case {case.name}'; read -r _", self.commands(case)]
             lines += ["sleep 1"] * (case.action == "stall")
@@ -584,17 +662,20 @@ class Guest:
         return next(packages.glob("boot/vmlinuz-*"))
 
     def boot(self, kernel, actions):
-        """Per case: its console, octets, traced settings and time."""
+        """Per case: its console, octets, traced settings, and the time from
+        its write message (or its start) to its end."""
         console, console_qemu = socket.socketpair()
         port, port_qemu = socket.socketpair()
         # QEMU writes an octet at a time; an unread socket then holds 6 at
         # the smallest send buffer, rather than some 270.
         port_qemu.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 1)
+        trace = [] if self.machine.guest_trace else ["-trace", self.trace]
         qemu = subprocess.Popen(
-            [*self.qemu, "-m", "256", "-nodefaults", "-nographic", "-no-reboot", "-kernel", kernel,
+            [*self.machine.qemu, "-m", "256", "-nodefaults", "-nographic", "-no-reboot", "-kernel",
+             kernel,
              "-initrd", self.work / "initramfs.cpio", "-append", f"console={self.console} panic=-1 quiet",
              "-chardev", f"socket,id=console,fd={console_qemu.fileno()}",
-             "-chardev", f"socket,id=port,fd={port_qemu.fileno()}", "-trace", self.trace],
+             "-chardev", f"socket,id=port,fd={port_qemu.fileno()}", *trace],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
             pass_fds=(console_qemu.fileno(), port_qemu.fileno()))
         console_qemu.close()
@@ -631,6 +712,11 @@ class Guest:
                     reading = actions.get(line[8:])
                     console.sendall(b"\n")
                     continue
+                if self.trace in line:  # the guest's own trace
+                    current["settings"].append(line)
+                    continue
+                if line.startswith("Unable to write"):
+                    current["started"] = time.monotonic()
                 if line.startswith("@@ exit "):  # the program has ended: what it left queued may come
                     current["seconds"], reading = time.monotonic() - current["started"], None
                 current["console"] += line + "\n"
@@ -656,7 +742,7 @@ def fetch(package, arch, tree):
 
 
 RUNNERS = {"linux": Linux, "tcp": Tcp, "no-termios2": NoTermios2, "windows": Wine, "windows-tcp": WineTcp,
-           "direwolf": DireWolf, "vm-amd64": Guest, "vm-arm64": Guest, "vm-armhf": Guest}
+           "direwolf": DireWolf, **{f"vm-{name}": Guest for name in MACHINES}}
 
 
 def main():
