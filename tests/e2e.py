@@ -45,10 +45,11 @@ def sent(*lines):
 class Case:
     """{file} and {port} in args are the input file and the port as the
     runner names it in the case's form; {…} in console, the runner's words.
-    action: what the test does to the port meanwhile."""
+    action: what the test does to the port meanwhile. tcp_only: why a
+    serial port cannot show it."""
 
     def __init__(self, name, file="one", pause="1", status=0, console="", octets=b"", form="device",
-                 action=None, speed=9600, signal=None):
+                 action=None, speed=9600, signal=None, tcp_only=None):
         self.__dict__.update({k: v for k, v in locals().items() if k != "self"})
         self.args = ["{file}", "{port}", str(speed), pause]
 
@@ -70,7 +71,15 @@ CASES = [
            " after frame 1.\n", ONE_FRAME, action="stop", signal=sig)
       for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)),
     Case("the TNC talks back all along", "frames", console=sent(*LINES), octets=FRAMES, action="talk"),
+    Case("no such host", status=1, form="unresolved", tcp_only="a serial port has no host name",
+         console="\nUnable to {opening} {port} ({unresolved}).\n"),
+    Case("reset by the TNC", "two", status=1, octets=ONE_FRAME, action="reset",
+         console=sent(*FILES["two"].splitlines(True)) + "\nUnable to {writing} {port} ({reset}).\n",
+         tcp_only="a serial line has no connection to reset"),
+    Case("one send per frame", "frames", console=sent(*LINES), octets=FRAMES, action="count sends",
+         tcp_only="a serial line has no sends to count"),
 ]
+TCP_ONLY = {c.name: c.tcp_only for c in CASES if c.tcp_only}
 
 
 # Terminals: the settings with their real speeds, [iflag, oflag, cflag,
@@ -162,10 +171,11 @@ class Linux:
     words = dict(opening="open serial port", writing="write to serial port", busy="Device or resource busy",
                  missing="No such file or directory", hung_up="Input/output error",
                  **{s.name: s.name for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)})
-    cannot, terminal_console, input_speed = {}, False, termios.B2400
+    cannot, terminal_console, input_speed, tcp = {}, False, termios.B2400, False
 
     def __init__(self, build, options):
         self.build = Path(build).resolve()
+        self.cannot = {**({} if self.tcp else TCP_ONLY), **self.cannot}
         self.com2 = self.build / "tests/dev/ttyS1"
         self.scratch = Path(tempfile.mkdtemp(prefix="uipacer-e2e-"))
         for name, content in FILES.items():
@@ -203,9 +213,12 @@ class Linux:
 
     def act(self, case, run, link):
         problems = []
-        if case.action in ("hangup", "stop"):
+        if case.action in ("hangup", "stop", "reset"):
             run.collect(len(ONE_FRAME))
-        if case.action == "hangup":
+        if case.action == "reset":  # closed without lingering: a reset, not an orderly close
+            with socket.socket(fileno=os.dup(link)) as tnc:
+                tnc.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        if case.action in ("hangup", "reset"):
             os.close(link)
             run.link = None
         if case.action == "stop":
@@ -282,7 +295,9 @@ class Tcp(Linux):
     size and window keep the sender's buffer small, so that a TNC that
     stops reading stalls the sender soon."""
     words = dict(Linux.words, opening="connect to KISS TNC", writing="write to KISS TNC",
-                 missing="Connection refused", hung_up="the TNC closed the connection")
+                 missing="Connection refused", hung_up="the TNC closed the connection",
+                 unresolved="Name or service not known", reset="Connection reset by peer")
+    tcp = True
     cannot = {**{c.name: "the speed has no effect on TCP" for c in CASES if c.action == "settings"},
               "held by another program": "TCP has no exclusive use", "locked by another program":
               "TCP has no exclusive use", "frames through Com2": "a number names a serial port",
@@ -308,14 +323,20 @@ class Tcp(Linux):
 
     def run_case(self, case, file=None, start=None):
         listener, port = self.listen(socket.AF_INET6 if case.action == "pace" else socket.AF_INET)
-        if case.form == "missing":
+        if case.form in ("missing", "unresolved"):
             listener.close()  # nothing listens there
+            port = port.replace("127.0.0.1", "no such host") if case.form == "unresolved" else port
         run = (start or self.start)([a.format(file=file or self.scratch / case.file, port=port)
                                      for a in case.args], None)
-        link = None if case.form == "missing" else self.accept(listener, run)
+        link = None if case.form in ("missing", "unresolved") else self.accept(listener, run)
         run.link = None if case.action == "deaf" else link
         problems = self.act(case, run, link) if link is not None else [] if run.finish() else []
-        if link is not None and case.action != "hangup":
+        if case.action == "count sends" and link is not None:  # Linux's count of data segments in
+            with socket.socket(fileno=os.dup(link)) as tnc:
+                info = tnc.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 232)
+            sends = struct.unpack_from("I", info, 152)[0]  # tcpi_data_segs_in
+            problems += [f"{sends} sends for {len(LINES)} frames"] if sends != len(LINES) else []
+        if link is not None and case.action not in ("hangup", "reset"):
             os.close(link)
         return run, port, problems
 
@@ -398,7 +419,9 @@ class WineTcp(Wine, Tcp):
     words = dict(Wine.words, **{k: Tcp.words[k] for k in ("opening", "writing", "missing", "hung_up")})
     cannot = dict(Tcp.cannot, **{k: Wine.cannot[k] for k in ("stopped by SIGTERM", "stopped by SIGHUP")},
                   **{"stalled line": "a TNC that never reads fills the buffers only after many frames; "
-                                     "the tcp runner shows it with a thousandth of the pause"})
+                                     "the tcp runner shows it with a thousandth of the pause"},
+                  **dict.fromkeys(("no such host", "reset by the TNC"), "Windows words the reason "
+                                  "otherwise, and its layer reports a reset as a close"))
     run_case = Tcp.run_case
     checks = Linux.checks
 
@@ -578,7 +601,7 @@ class Guest:
         self.console, self.port, self.trace = machine.console, machine.port, machine.trace
         self.vm = Path(build).resolve() / "vm"
         self.work = self.vm / options["runner"][3:]
-        self.cannot = dict(self.cannot, **self.machine.cannot)
+        self.cannot = {**TCP_ONLY, **self.cannot, **machine.cannot}
 
     def checks(self):
         cases = [c for c in CASES if c.name not in self.cannot]
