@@ -590,7 +590,8 @@ class Guest:
     """A static uipacer in a small Linux guest under QEMU (no KVM needed), on
     a port that the guest's own driver runs. One boot runs every case: the
     guest's console carries the program's console and markers; the port's
-    other end is a socket read here, or left unread to stall the line."""
+    other end is a socket read here, or left unread to stall a UART (a USB
+    device is stalled inside the guest: Machine.stall)."""
     words, terminal_console = Linux.words, True  # its console's CR LF comes back as LF
     cannot = {"stopped by SIGINT": "a background job starts with SIGINT ignored", "hang-up": "a UART does not "
               "hang up", "locked by another program": "a second uipacer is refused by the first's exclusive use "
