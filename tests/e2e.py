@@ -548,11 +548,16 @@ MACHINES = {
     # serial function (/dev/ttyGS0) to the host side, run by cdc-acm. What
     # arrives at ttyGS0 is passed to the 8250's line; the speed is the
     # SET_LINE_CODING request in usbmon's trace. A stall: the reader takes
-    # 20 octets and closes ttyGS0, which then queues no more transfers.
+    # 20 octets and closes ttyGS0, which then queues no more transfers. Runs
+    # are a user's, as in the dialout group: root could shorten the closing
+    # wait that the stall leaves close() with.
     "usb-acm": Machine(
         [*PC, "-serial", "chardev:port"], "amd64", "linux-image-amd64", "ttyS0", "/dev/ttyACM0",
         " s 21 20 ", ["usbmon", "dummy_hcd", "usb_f_acm", "g_serial", "cdc-acm"],
         ["mount -t sysfs sys /sys && mount -t debugfs debug /sys/kernel/debug",
+         "mkdir /etc /sbin && echo 'tnc:x:1000:1000::/:/bin/sh' >/etc/passwd",
+         "printf '#!/bin/sh\\nexec su -s /bin/uipacer tnc \"$@\"\\n' >/sbin/uipacer",
+         "chmod 755 /sbin/uipacer && chmod 666 /dev/ttyACM0",
          "cat /sys/kernel/debug/usb/usbmon/0u >>/trace &",
          "stty -F /dev/ttyS1 raw -echo && stty -F /dev/ttyGS0 raw -echo",
          "cat /dev/ttyGS0 >/dev/ttyS1 & reader=$!"],
