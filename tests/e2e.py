@@ -501,10 +501,10 @@ class Tnc:
 class Machine:
     """A guest: QEMU with the character devices "console" and "port"
     attached, Debian's kernel for arch and the modules to load; its console
-    and its port; what marks a traced speed, from QEMU's trace event or from
-    guest_trace, a command the guest runs after each run; and how the guest
-    reaches its port: shell lines run once before the cases, and around the
-    stalled line."""
+    and its port; what marks a traced speed, from QEMU's trace event or, in
+    the guest, from the lines of its guest_trace file, shown after each run;
+    and how the guest reaches its port: shell lines run once before the
+    cases, and around the stalled line."""
     qemu: list
     arch: str
     kernel: str
@@ -558,12 +558,12 @@ MACHINES = {
          "mkdir /etc /sbin && echo 'tnc:x:1000:1000::/:/bin/sh' >/etc/passwd",
          "printf '#!/bin/sh\\nexec su -s /bin/uipacer tnc \"$@\"\\n' >/sbin/uipacer",
          "chmod 755 /sbin/uipacer && chmod 666 /dev/ttyACM0",
-         "cat /sys/kernel/debug/usb/usbmon/0u >>/trace &",
+         "cat /sys/kernel/debug/usb/usbmon/0u >>/usbmon &",
          "stty -F /dev/ttyS1 raw -echo && stty -F /dev/ttyGS0 raw -echo",
          "cat /dev/ttyGS0 >/dev/ttyS1 & reader=$!"],
         "kill $reader; dd if=/dev/ttyGS0 of=/dev/ttyS1 bs=1 count=20 2>/dev/null & sleep 0.5",
         "kill $! 2>/dev/null; cat /dev/ttyGS0 >/dev/ttyS1 & reader=$!",
-        "sleep 0.2; grep ' s 21 20 ' /trace; : >/trace", cannot=USB),
+        "/usbmon", cannot=USB),
 }
 
 
@@ -684,7 +684,7 @@ class Guest:
                  *(f"while [ ! -e {d} ]; do sleep 0.1; done" for d in (console, self.port)),
                  f"exec <{console} >{console} 2>&1", "stty -echo; dmesg -n 1; echo",
                  *self.machine.reach, 'run() { timeout 10 uipacer "$@"; echo "@@ exit $?"; '
-                 f'{self.machine.guest_trace or ":"}; }}']
+                 f'{self.show_trace()}; }}']
         for case in cases:  # each waits for this side to answer its marker
             lines += [f"echo '@@ case {case.name}'; read -r _", self.commands(case)]
             lines += ["sleep 1"] * (case.action == "stall")
@@ -693,6 +693,11 @@ class Guest:
         with open(self.work / "initramfs.cpio", "wb") as archive:
             subprocess.run("find . | cpio -o -H newc --quiet", shell=True, cwd=root, stdout=archive, check=True)
         return next(packages.glob("boot/vmlinuz-*"))
+
+    def show_trace(self):
+        """What the guest traced since the last run, once its tracer has it."""
+        traced = self.machine.guest_trace
+        return f"sleep 0.2; grep '{self.trace}' {traced}; : >{traced}" if traced else ":"
 
     def boot(self, kernel, actions):
         """Per case: its console, octets, traced settings, the time to its
