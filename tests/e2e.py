@@ -504,7 +504,7 @@ class Machine:
     and its port; what marks a traced speed, from QEMU's trace event or, in
     the guest, from the lines of its guest_trace file, shown after each run;
     and how the guest reaches its port: shell lines run once before the
-    cases, and around the stalled line."""
+    cases, around the stalled line, and to unplug and plug in its device."""
     qemu: list
     arch: str
     kernel: str
@@ -516,20 +516,24 @@ class Machine:
     stall: str = ""
     unstall: str = ""
     guest_trace: str = ""
+    unplug: str = ""
+    replug: str = ""
     slowest: int = 0  # what the chip runs at below this is not the speed asked
     cannot: dict = field(default_factory=dict)
 
 
 ARM = ["-M", "virt", "-serial", "chardev:port", "-device", "virtio-serial-device", "-device",
        "virtconsole,chardev=console"]
-PL011 = {"frames through Com2": "no ComN names the PL011, /dev/ttyAMA0",
+UART = {"hang-up": "a UART does not hang up"}
+PL011 = {**UART, "frames through Com2": "no ComN names the PL011, /dev/ttyAMA0",
          "stalled line": "QEMU's PL011 stops the guest when not read"}
 PC = ["qemu-system-x86_64", "-M", "pc", "-serial", "chardev:console"]
-USB = {"frames through Com2": "no ComN names a USB port",
-       "hang-up": "the guest never unplugs its device"}
+USB = {"frames through Com2": "no ComN names a USB port"}
+UNPLUG = "echo 0 >/sys/bus/usb/devices/1-1/authorized"  # as if pulled out: its drivers let go
+REPLUG = "echo 1 >/sys/bus/usb/devices/1-1/authorized; while [ ! -e {} ]; do sleep 0.1; done"
 MACHINES = {
     "amd64": Machine([*PC, "-serial", "chardev:port"], "amd64", "linux-image-cloud-amd64", "ttyS0",
-                     "/dev/ttyS1", "serial_update_parameters"),
+                     "/dev/ttyS1", "serial_update_parameters", cannot=UART),
     "arm64": Machine(["qemu-system-aarch64", "-cpu", "cortex-a57", *ARM], "arm64",
                      "linux-image-arm64", "hvc0", "/dev/ttyAMA0", "pl011_baudrate_change",
                      ["virtio_mmio", "virtio_console"], cannot=PL011),
@@ -542,19 +546,21 @@ MACHINES = {
     "usb-ftdi": Machine([*PC, "-device", "qemu-xhci", "-device", "usb-serial,chardev=port"],
                         "amd64", "linux-image-amd64", "ttyS0", "/dev/ttyUSB0",
                         "usb_serial_set_baud", ["xhci-pci", "ftdi_sio"], slowest=183,
+                        unplug=UNPLUG, replug=REPLUG.format("/dev/ttyUSB0"),
                         cannot=dict(USB, **{"stalled line": "QEMU's FT232 writes to its socket "
                                             "blocking: the guest stops, not the line"})),
     # A CDC-ACM device inside the guest: dummy_hcd joins the gadget stack's
     # serial function (/dev/ttyGS0) to the host side, run by cdc-acm. What
     # arrives at ttyGS0 is passed to the 8250's line; the speed is the
     # SET_LINE_CODING request in usbmon's trace. A stall: the reader takes
-    # 20 octets and closes ttyGS0, which then queues no more transfers. Runs
+    # 20 octets and closes ttyGS0, which then queues no more transfers; an
+    # unplugged device takes the reader's ttyGS0 with it. Runs
     # are a user's, as in the dialout group: root could shorten the closing
     # wait that the stall leaves close() with.
     "usb-acm": Machine(
         [*PC, "-serial", "chardev:port"], "amd64", "linux-image-amd64", "ttyS0", "/dev/ttyACM0",
         " s 21 20 ", ["usbmon", "dummy_hcd", "usb_f_acm", "g_serial", "cdc-acm"],
-        ["mount -t sysfs sys /sys && mount -t debugfs debug /sys/kernel/debug",
+        ["mount -t debugfs debug /sys/kernel/debug",
          "mkdir /etc /sbin && echo 'tnc:x:1000:1000::/:/bin/sh' >/etc/passwd",
          "printf '#!/bin/sh\\nexec su -s /bin/uipacer tnc \"$@\"\\n' >/sbin/uipacer",
          "chmod 755 /sbin/uipacer && chmod 666 /dev/ttyACM0",
@@ -563,7 +569,8 @@ MACHINES = {
          "cat /dev/ttyGS0 >/dev/ttyS1 & reader=$!"],
         "kill $reader; dd if=/dev/ttyGS0 of=/dev/ttyS1 bs=1 count=20 2>/dev/null & sleep 0.5",
         "kill $! 2>/dev/null; cat /dev/ttyGS0 >/dev/ttyS1 & reader=$!",
-        "/usbmon", cannot=USB),
+        "/usbmon", UNPLUG, REPLUG.format("/dev/ttyACM0") + "; chmod 666 /dev/ttyACM0; "
+        "cat /dev/ttyGS0 >/dev/ttyS1 & reader=$!", cannot=USB),
 }
 
 
@@ -598,9 +605,10 @@ class Guest:
     other end is a socket read here, or left unread to stall a UART (a USB
     device is stalled inside the guest: Machine.stall)."""
     words, terminal_console = Linux.words, True  # its console's CR LF comes back as LF
-    cannot = {"stopped by SIGINT": "a background job starts with SIGINT ignored", "hang-up": "a UART does not "
-              "hang up", "locked by another program": "a second uipacer is refused by the first's exclusive use "
-              "before its lock", "the TNC talks back all along": "the input path is the same as the pseudo-terminal's"}
+    cannot = {"stopped by SIGINT": "a background job starts with SIGINT ignored",
+              "locked by another program": "a second uipacer is refused by the first's exclusive "
+              "use before its lock",
+              "the TNC talks back all along": "the input path is the same as the pseudo-terminal's"}
 
     def __init__(self, build, options):
         self.machine = machine = MACHINES[options["runner"][3:]]
@@ -623,6 +631,9 @@ class Guest:
             return f"uipacer /one {self.port} 9600 3 >/dev/null & sleep 1; run {args}; wait $!"
         if case.action == "stop":
             return f'uipacer {args} & sleep 1.5; kill -{case.signal.name[3:]} $!; wait $!; echo "@@ exit $?"'
+        if case.action == "hangup":  # the device unplugged in the first frame's pause
+            return (f"timeout 10 uipacer {args} & sleep 0.7; {self.machine.unplug}; wait $!; "
+                    f'echo "@@ exit $?"; {self.machine.replug}')
         if case.action == "stall" and self.machine.stall:
             return f"{self.machine.stall}\nrun {args}\n{self.machine.unstall}"
         return f"run {args}"
@@ -679,7 +690,7 @@ class Guest:
         console = "/dev/" + self.console
         lines = ["#!/bin/busybox sh", "/bin/busybox --install -s /bin",
                  "mkdir -p /dev /proc /sys && mount -t devtmpfs dev /dev",
-                 "mount -t proc proc /proc",
+                 "mount -t proc proc /proc && mount -t sysfs sys /sys",
                  *(f"insmod /{module.name}" for module in modules),
                  *(f"while [ ! -e {d} ]; do sleep 0.1; done" for d in (console, self.port)),
                  f"exec <{console} >{console} 2>&1", "stty -echo; dmesg -n 1; echo",
