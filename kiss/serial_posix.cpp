@@ -5,10 +5,13 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,6 +39,7 @@ constexpr int OUTPUT_QUEUE_LIMIT = 128;
 
 int port_handle = -1;
 bool port_claimed;  // we set its exclusive mode, so we clear it
+bool write_failed;  // what the driver still holds is to be discarded, not waited for
 char device_path[PORT_NAME_CAPACITY + sizeof UIPACER_DEVICE_FAMILY];
 char reason[PORT_NAME_CAPACITY + 256];
 
@@ -45,6 +49,28 @@ void record_failure(const char* why) {
         (void)std::snprintf(reason, sizeof reason, "%s", why);
     } else {
         (void)std::snprintf(reason, sizeof reason, "%s: %s", device_path, why);
+    }
+}
+
+extern "C" void end_closing_wait(int /*signal*/) {}
+
+// close() waits for the driver to send what it holds, up to the port's
+// closing wait (30 s by default), which only root may shorten. tcflush
+// empties a UART's queue, but not the transfers cdc-acm has in flight to a
+// device that takes nothing more. A signal ends that wait: a timer's,
+// repeated in case one comes before close() sleeps. Nothing else here uses
+// SIGALRM, and the process is ending, so the handler stays.
+void close_without_waiting() {
+    struct sigaction wake {};
+    wake.sa_handler = end_closing_wait;
+    sigemptyset(&wake.sa_mask);
+    constexpr itimerval every_10_ms{{0, 10'000}, {0, 10'000}};
+    const bool timed = sigaction(SIGALRM, &wake, nullptr) == 0 &&
+                       setitimer(ITIMER_REAL, &every_10_ms, nullptr) == 0;
+    close(port_handle);
+    if (timed) {
+        constexpr itimerval off{};
+        (void)setitimer(ITIMER_REAL, &off, nullptr);
     }
 }
 
@@ -60,7 +86,7 @@ void release_port() {
         port_claimed = false;
     }
     flock(port_handle, LOCK_UN);
-    close(port_handle);
+    close_without_waiting();
     port_handle = -1;
 }
 
@@ -72,8 +98,7 @@ open_result fail_open(const char* why, open_result result) {
 
 bool fail_write(const char* why) {
     record_failure(why);
-    // Whatever is still queued would otherwise hold up close() for as long
-    // as the driver's closing wait, up to 30 s on a stalled line.
+    write_failed = true;
     (void)tcflush(port_handle, TCOFLUSH);
     return false;
 }
@@ -113,6 +138,7 @@ open_result open_device() {
         return fail_open(std::strerror(errno), port_unavailable);
     }
     port_claimed = true;
+    write_failed = false;
 
     const int settings_error = apply_line_settings(port_handle, baud_rate);
     if (settings_error != 0) {
@@ -157,12 +183,15 @@ void close_device() {
     }
     // What is still queued goes out before we let go, as close() would see
     // to, but a line that has stalled must not hold us for the driver's
-    // closing wait (up to 30 s): it gets twice the time the queue needs at
-    // its speed, ten bits an octet, and what is left then is discarded.
+    // closing wait: it gets twice the time the queue needs at its speed, ten
+    // bits an octet, and what is left then is discarded. A USB driver counts
+    // whole transfer buffers (cdc-acm: kilobytes for one octet), but we never
+    // queue more than the limit. After a failed write nothing is waited for.
     int queued = 0;
-    if (ioctl(port_handle, TIOCOUTQ, &queued) == 0 && queued > 0) {
+    if (!write_failed && ioctl(port_handle, TIOCOUTQ, &queued) == 0 && queued > 0) {
+        const long long octets = std::min(queued, OUTPUT_QUEUE_LIMIT + 1);
         const long long deadline = posix_clock::now_ns() + WRITE_BUDGET_NS +
-                                   queued * 20'000'000'000LL / (baud_rate > 0 ? baud_rate : 1);
+                                   octets * 20'000'000'000LL / (baud_rate > 0 ? baud_rate : 1);
         while (ioctl(port_handle, TIOCOUTQ, &queued) == 0 && queued > 0 &&
                posix_clock::now_ns() < deadline) {
             posix_clock::sleep_until(posix_clock::now_ns() + RETRY_SLICE_NS);

@@ -24,7 +24,10 @@ namespace {
 constexpr long long OCTET_BUDGET_NS = 60'000'000;
 
 int tnc = -1;
-bool tnc_closed;  // the TNC ended the connection: seen while draining
+// How the TNC ended the connection, seen while draining: the errno of a
+// reset or other failure, CLOSED_BY_TNC for a clean close, or 0.
+constexpr int CLOSED_BY_TNC = -1;
+int tnc_ended;
 char reason[256];
 TncAddress tnc_address;
 // A frame with every octet escaped, and its two FENDs.
@@ -128,7 +131,7 @@ open_result connect_tnc() {
     // the one before.
     const int on = 1;
     (void)setsockopt(tnc, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    tnc_closed = false;
+    tnc_ended = 0;
     frame_fill = 0;
     return port_ready;
 }
@@ -136,8 +139,9 @@ open_result connect_tnc() {
 bool send_to_tnc(std::uint8_t octet) {
     if (frame_fill == 0) {
         drain_tnc();
-        if (tnc_closed) {
-            return fail_send("the TNC closed the connection");
+        if (tnc_ended != 0) {
+            return fail_send(tnc_ended == CLOSED_BY_TNC ? "the TNC closed the connection"
+                                                        : std::strerror(tnc_ended));
         }
         frame_started = posix_clock::now_ns();
     }
@@ -151,8 +155,13 @@ void drain_tnc() {
     ssize_t n = 0;
     while (tnc >= 0 && (n = recv(tnc, discarded, sizeof discarded, MSG_DONTWAIT)) > 0) {
     }
-    if (tnc >= 0 && (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))) {
-        tnc_closed = true;
+    if (tnc < 0 || tnc_ended != 0) {
+        return;  // the first news is kept: a reset is reported once, the reads after it see a close
+    }
+    if (n == 0) {
+        tnc_ended = CLOSED_BY_TNC;
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        tnc_ended = errno;
     }
 }
 

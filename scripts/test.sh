@@ -12,8 +12,9 @@
 #             UndefinedBehaviorSanitizer (clang, warnings as errors)
 #   fuzz      the fuzz target from the examples, FUZZ_SECONDS long (120)
 #   analyze   clang-tidy and cppcheck, clean
-#   uart      a static uipacer in a QEMU guest, on a UART run by Linux's
-#             8250 driver: octets, all speeds, a stalled line, exclusivity
+#   uart      a static uipacer in QEMU guests, on Linux's own drivers: the
+#             8250 UART's, and USB's ftdi_sio and cdc-acm: octets, all speeds,
+#             a stalled line, exclusivity
 #   arm       the arm64 and armhf .debs, cross-built, their programs run under
 #             user-mode QEMU; each build on Linux's PL011 driver in a QEMU
 #             guest; the fallback from termios2 under user-mode QEMU
@@ -126,7 +127,7 @@ fi
 
 if wants uart; then
     echo "== uart"
-    /usr/bin/python3 tests/e2e.py build vm-amd64
+    /usr/bin/python3 tests/e2e.py build vm-amd64 vm-usb-ftdi vm-usb-acm
 fi
 
 if wants arm; then
