@@ -70,7 +70,7 @@ struct Machine {
     int outcome[3]{};
     SOCKET sockets[3]{};
     long long started[3]{};
-    bool peer_closed = false;
+    int peer_ended = 0;  // -1 after a close, else the error of a reset
 } machine;
 
 HANDLE port;  // the test's stand-ins for a COM port and a waitable timer
@@ -274,9 +274,9 @@ int WSAAPI fake_recv(SOCKET s, char* data, int size, int flags) {
     if (find(s) < 0) {
         return REAL("ws2_32", recv)(s, data, size, flags);
     }
-    // Closed or not, the last error is what a recv that would block left.
-    WSASetLastError(WSAEWOULDBLOCK);
-    return machine.peer_closed ? 0 : SOCKET_ERROR;
+    // After a close the last error is what a recv that would block left.
+    WSASetLastError(machine.peer_ended > 0 ? machine.peer_ended : WSAEWOULDBLOCK);
+    return machine.peer_ended < 0 ? 0 : SOCKET_ERROR;
 }
 
 // NOLINTEND(readability-named-parameter)
@@ -445,19 +445,19 @@ void tcp_case(const TcpCase& c) {
     check(c.name, problem);
 }
 
-// A TNC that has closed: recv gives 0 and leaves the last error as it was.
-void tcp_close_case() {
+// A TNC that has closed (recv gives 0, and leaves the last error as it
+// was) or reset the connection (recv fails with WSAECONNRESET).
+void tcp_ended_case(const char* name, int ended, const std::string& wanted) {
     machine = Machine{};
     machine.addresses = 1;
     kiss::port_type = kiss::tcp_port;
     (void)std::snprintf(kiss::port_name, sizeof kiss::port_name, "localhost:8001");
     const bool connected = kiss::open_port() == kiss::port_ready;
-    machine.peer_closed = true;
+    machine.peer_ended = ended;
     const bool sent = connected && kiss::write_octet(0xC0);
     const std::string reason = kiss::failure_reason();
     kiss::close_port();
-    check("a TNC that closed the connection",
-          connected && !sent && reason == "the TNC closed the connection" ? "" : "not noticed");
+    check(name, connected && !sent && reason == wanted ? "" : "'" + reason + "'");
 }
 
 // A request to stop, in a process of its own (the first request is the one
@@ -532,7 +532,8 @@ int wmain(int argc, wchar_t** argv) {
     for (const TcpCase& c : tcp_cases) {
         tcp_case(c);
     }
-    tcp_close_case();
+    tcp_ended_case("a TNC that closed the connection", -1, "the TNC closed the connection");
+    tcp_ended_case("a TNC that reset the connection", WSAECONNRESET, reason_for(WSAECONNRESET));
     for (int i = 0; i < static_cast<int>(sizeof stop_cases / sizeof stop_cases[0]); ++i) {
         stop_case(stop_cases[i], i);
     }

@@ -442,12 +442,13 @@ class Wine(Linux):
 
 class WineTcp(Wine, Tcp):
     """uipacer.exe under Wine on a KISS TNC on TCP, through Winsock."""
-    words = dict(Wine.words, **{k: Tcp.words[k] for k in ("opening", "writing", "missing", "hung_up")})
+    words = dict(Wine.words, **{k: Tcp.words[k] for k in ("opening", "writing", "missing", "hung_up")},
+                 unresolved="Host not found", reset="Connection reset by peer")
     cannot = dict(Tcp.cannot, **{k: Wine.cannot[k] for k in ("stopped by SIGTERM", "stopped by SIGHUP")},
                   **{"stalled line": "a TNC that never reads fills the buffers only after many frames; "
-                                     "the tcp runner shows it with a thousandth of the pause"},
-                  **dict.fromkeys(("no such host", "reset by the TNC"), "Windows words the reason "
-                                  "otherwise, and its layer reports a reset as a close"))
+                                     "the tcp runner shows it with a thousandth of the pause",
+                     "reset by the TNC": "Wine's recv gives 0 after a reset, as after a close; "
+                                         "Windows' reset is a row of boundary_win32"})
     run_case = Tcp.run_case
     checks = Linux.checks
 
