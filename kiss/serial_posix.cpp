@@ -80,19 +80,26 @@ void close_without_waiting() {
 // process anyway.
 // The exclusive mode belongs to the terminal, not to our descriptor: it is
 // cleared only when we set it, never when another program holds it.
-void release_port() {
+// A line that took all it was given is closed as usual: close() then waits
+// only for what the UART's FIFO still holds, which an interrupted close
+// would clear before it leaves.
+void release_port(bool line_drained) {
     if (port_claimed) {
         ioctl(port_handle, TIOCNXCL);
         port_claimed = false;
     }
     flock(port_handle, LOCK_UN);
-    close_without_waiting();
+    if (line_drained) {
+        close(port_handle);
+    } else {
+        close_without_waiting();
+    }
     port_handle = -1;
 }
 
 open_result fail_open(const char* why, open_result result) {
     record_failure(why);
-    release_port();
+    release_port(true);  // nothing was written
     return result;
 }
 
@@ -188,7 +195,8 @@ void close_device() {
     // whole transfer buffers (cdc-acm: kilobytes for one octet), but we never
     // queue more than the limit. After a failed write nothing is waited for.
     int queued = 0;
-    if (!write_failed && ioctl(port_handle, TIOCOUTQ, &queued) == 0 && queued > 0) {
+    bool drained = !write_failed;
+    if (drained && ioctl(port_handle, TIOCOUTQ, &queued) == 0 && queued > 0) {
         const long long octets = std::min(queued, OUTPUT_QUEUE_LIMIT + 1);
         const long long deadline = posix_clock::now_ns() + WRITE_BUDGET_NS +
                                    octets * 20'000'000'000LL / (baud_rate > 0 ? baud_rate : 1);
@@ -196,9 +204,10 @@ void close_device() {
                posix_clock::now_ns() < deadline) {
             posix_clock::sleep_until(posix_clock::now_ns() + RETRY_SLICE_NS);
         }
+        drained = queued == 0;
         (void)tcflush(port_handle, TCOFLUSH);
     }
-    release_port();
+    release_port(drained);
 }
 
 const char* device_failure() { return reason; }
