@@ -73,7 +73,10 @@ if wants windows; then
     for flag in HIGH_ENTROPY_VA DYNAMIC_BASE NX_COMPAT; do
         grep -q -w "$flag" <<<"$characteristics" || { echo "uipacer.exe lacks $flag" >&2; exit 1; }
     done
-    x86_64-w64-mingw32-nm build/windows/uipacer.exe | grep -q ' T __stack_chk_fail$' ||
+    # Read whole first: grep -q leaves early, and pipefail would count the
+    # writer's broken pipe as a failure.
+    symbols=$(x86_64-w64-mingw32-nm build/windows/uipacer.exe)
+    grep -q ' T __stack_chk_fail$' <<<"$symbols" ||
         { echo "uipacer.exe has no stack protector" >&2; exit 1; }
 fi
 

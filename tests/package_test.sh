@@ -70,7 +70,8 @@ hardening-check --nocfprotection "$root/bin/uipacer" "$root/bin/kissmon" >"$scra
 "${emulator[@]}" "$root/bin/uipacer" >"$scratch/usage.txt" || fail "the installed uipacer failed"
 grep -q "^Uipacer version $version by Tobrin\$" "$scratch/usage.txt" || fail "no banner"
 grep -q '^Usage: uipacer input_file com_port baud_rate pause_time$' "$scratch/usage.txt" || fail "no usage"
-man -l "$root/share/man/man1/uipacer.1.gz" 2>/dev/null | grep -q "$version" || fail "no version in the page"
+page=$(man -l "$root/share/man/man1/uipacer.1.gz" 2>/dev/null)  # whole: see grep -q and pipefail
+grep -q "$version" <<<"$page" || fail "no version in the page"
 
 # The beacon's units, as systemd reads them: in a root of their own that
 # holds the system's units, the package's, and the program they start.
