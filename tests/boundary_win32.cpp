@@ -55,10 +55,12 @@ struct Machine {
     int line_errors = 0;  // arriving during the next writes
     bool error_pending = false;
     bool takes_nothing = false;
+    DWORD share = ~0UL;  // how the port was opened: not shared is 0
     DWORD input_queue = 0;
+    DWORD output_queue = 0;
     DCB applied{};
     std::string octets;
-    bool purged = false;
+    DWORD purged = 0;  // what PurgeComm was asked to do
     // The clock, in 100 ns steps, and its timers.
     long long now = 123'456'789;
     bool high_resolution = true;  // Windows 10 1803 or later
@@ -97,11 +99,15 @@ long long next_tick(long long when) { return (when + tick() - 1) / tick() * tick
 // The serial driver.
 HANDLE WINAPI fake_CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES s,
                                DWORD how, DWORD flags, HANDLE model) {
-    return std::strncmp(name, "\\\\.\\COM", 7) == 0
-               ? port
-               : REAL("kernel32", CreateFileA)(name, access, share, s, how, flags, model);
+    if (std::strncmp(name, "\\\\.\\COM", 7) != 0) {
+        return REAL("kernel32", CreateFileA)(name, access, share, s, how, flags, model);
+    }
+    return machine.share = share, port;
 }
-BOOL WINAPI fake_SetupComm(HANDLE, DWORD in, DWORD) { return machine.input_queue = in, TRUE; }
+BOOL WINAPI fake_SetupComm(HANDLE, DWORD in, DWORD out) {
+    machine.input_queue = in;
+    return machine.output_queue = out, TRUE;
+}
 BOOL WINAPI fake_GetCommState(HANDLE, LPDCB settings) { return *settings = machine.found, TRUE; }
 BOOL WINAPI fake_SetCommState(HANDLE, LPDCB settings) {
     if (settings->XonChar == settings->XoffChar || settings->XonLim > machine.input_queue ||
@@ -141,7 +147,7 @@ BOOL WINAPI fake_ClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT status) {
     }
     return TRUE;
 }
-BOOL WINAPI fake_PurgeComm(HANDLE, DWORD) { return machine.purged = true, TRUE; }
+BOOL WINAPI fake_PurgeComm(HANDLE, DWORD flags) { return machine.purged = flags, TRUE; }
 BOOL WINAPI fake_CloseHandle(HANDLE h) {
     return h == port || h == timer ? TRUE : REAL("kernel32", CloseHandle)(h);
 }
@@ -369,14 +375,18 @@ void serial_case(const SerialCase& c) {
     } else if (machine.applied.fOutX || machine.applied.fInX ||
                machine.applied.fRtsControl != RTS_CONTROL_HANDSHAKE) {
         problem = "flow control changed";
+    } else if (machine.share != 0 || machine.input_queue != 128 || machine.output_queue != 128) {
+        problem = "the port shared, or its queues not of 128 octets";
     } else {
         bool sent = true;
         for (const char* octet = "\xC0\x01\xC0"; *octet != '\0' && sent; ++octet) {
             sent = kiss::write_octet(static_cast<std::uint8_t>(*octet));
         }
         const std::string result = sent ? machine.octets : kiss::failure_reason();
-        if (result != c.written || sent == machine.purged) {
-            problem = "wrote '" + result + (machine.purged ? "', purged" : "', not purged");
+        // A failed write discards what is unsent, so that closing does not wait on it.
+        const bool purged = machine.purged == (PURGE_TXABORT | PURGE_TXCLEAR);
+        if (result != c.written || sent == purged) {
+            problem = "wrote '" + result + (purged ? "', purged" : "', not purged");
         }
     }
     kiss::close_port();
