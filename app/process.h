@@ -4,8 +4,9 @@
 #include <cstdio>
 
 // The seam to the process's own platform services: its console descriptors,
-// requests to stop (signals, console events) and the pause between frames.
-// One file per platform behind it; the tests link a fake.
+// requests to stop (signals, console events), and the pause between frames
+// (pause.cpp, the same on every platform). One file per platform behind it;
+// the tests link a fake.
 namespace app {
 
 // Readies the process before anything is opened: the console descriptors
@@ -19,8 +20,8 @@ void prepare_process();
 // cannot be opened.
 std::FILE* open_input(const char* name);
 
-// Waits out the pause between frames; false, at once, when a stop has been
-// requested before or during it.
+// Waits out the pause between frames, draining the port; false, at once,
+// when a stop has been requested before or during it.
 bool pause_for(std::int32_t milliseconds);
 
 // The request to stop that has arrived, such as "SIGINT" or "Ctrl-C", or

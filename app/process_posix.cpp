@@ -1,19 +1,12 @@
 #include "app/process.h"
-#include "kiss/clock_posix.h"
-#include "kiss/port.h"
+#include "kiss/wait.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-
-// The build the tests use for long files waits a thousandth of the time.
-#ifndef UIPACER_PAUSE_DIVISOR
-#define UIPACER_PAUSE_DIVISOR 1
-#endif
 
 namespace app {
 
@@ -25,17 +18,13 @@ struct Stop {
 };
 const Stop stops[] = {{SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}};
 
-// What the TNC sends is taken this often during the pause, so that its
-// input queue never fills, even at 115200 Bd.
-constexpr long long DRAIN_SLICE_NS = 10'000'000;
-
 volatile std::sig_atomic_t requested;  // the signal's number; 0 while none has come
-sigset_t watched;                      // the signals of stops[] that we handle
 
 extern "C" void note_stop(int signal) {
     if (requested == 0) {
         requested = signal;
     }
+    kiss::request_stop();
 }
 
 }  // namespace
@@ -53,11 +42,11 @@ void prepare_process() {
     // A console piped into a reader that went away must not end the run:
     // the write fails instead, and the announcement is dropped.
     (void)std::signal(SIGPIPE, SIG_IGN);
+    kiss::prepare_waits();
 
     // Without SA_RESTART, so that a read of the input from a pipe or a
     // terminal is interrupted too. A signal that came ignored (nohup, a
     // background job) stays ignored.
-    sigemptyset(&watched);
     for (const Stop& stop : stops) {
         struct sigaction action {};
         if (sigaction(stop.signal, nullptr, &action) != 0 || action.sa_handler == SIG_IGN) {
@@ -66,29 +55,11 @@ void prepare_process() {
         action = {};
         action.sa_handler = note_stop;
         sigemptyset(&action.sa_mask);
-        if (sigaction(stop.signal, &action, nullptr) == 0) {
-            sigaddset(&watched, stop.signal);
-        }
+        (void)sigaction(stop.signal, &action, nullptr);
     }
 }
 
 std::FILE* open_input(const char* name) { return std::fopen(name, "rb"); }
-
-bool pause_for(std::int32_t milliseconds) {
-    const long long deadline =
-        kiss::posix_clock::now_ns() + milliseconds * (1'000'000LL / UIPACER_PAUSE_DIVISOR);
-    // The signals are let in only inside ppoll, so that one arriving between
-    // the check and the wait cannot leave us waiting out the whole pause.
-    sigset_t outside;
-    (void)sigprocmask(SIG_BLOCK, &watched, &outside);
-    for (long long left; requested == 0 && (left = deadline - kiss::posix_clock::now_ns()) > 0;) {
-        const timespec wait{0, static_cast<long>(left < DRAIN_SLICE_NS ? left : DRAIN_SLICE_NS)};
-        (void)ppoll(nullptr, 0, &wait, &outside);
-        kiss::drain_input();
-    }
-    (void)sigprocmask(SIG_SETMASK, &outside, nullptr);
-    return requested == 0;
-}
 
 const char* stop_request() {
     for (const Stop& stop : stops) {
@@ -101,6 +72,6 @@ const char* stop_request() {
 
 int stop_status() { return 128 + requested; }
 
-void process_finished() {}
+void process_finished() { kiss::finish_waits(); }
 
 }  // namespace app

@@ -80,15 +80,6 @@ void print_usage() {
     }
 }
 
-int check_baud_rate(const char* text) {
-    for (const char* accepted : accepted_baud_rates) {
-        if (std::strcmp(text, accepted) == 0) {
-            return 1;
-        }
-    }
-    return 0;
-}
-
 std::int32_t convert_number(const char* text) {
     while (is_space(*text)) {
         ++text;
@@ -110,28 +101,13 @@ std::int32_t convert_number(const char* text) {
                                 : -static_cast<std::int32_t>(~value) - 1;
 }
 
-bool is_tcp_address(const char* text) {
-    const char* colon = std::strrchr(text, ':');
-    if (colon == nullptr || colon == text) {
-        return false;
-    }
-    std::size_t digits = 0;
-    std::uint32_t port = 0;
-    for (const char* c = colon + 1; *c != '\0'; ++c, ++digits) {
-        if (*c < '0' || *c > '9' || digits == 5) {
-            return false;
-        }
-        port = port * 10 + static_cast<std::uint32_t>(*c - '0');
-    }
-    return port >= 1 && port <= 65535;
-}
-
 bool name_port(const char* com_port) {
     if (std::strlen(com_port) >= sizeof kiss::port_name) {
         return false;
     }
-    if (kiss::is_device_name(com_port) || is_tcp_address(com_port)) {
-        kiss::port_type = kiss::is_device_name(com_port) ? kiss::serial_port : kiss::tcp_port;
+    const bool device = kiss::is_device_name(com_port);
+    if (device || kiss::parse_tnc_address(com_port, nullptr)) {
+        kiss::port = device ? &kiss::serial_port : &kiss::tcp_port;
         std::memcpy(kiss::port_name, com_port, std::strlen(com_port) + 1);
         return true;
     }
@@ -139,7 +115,7 @@ bool name_port(const char* com_port) {
     if (number < 1 || number > 4) {
         return false;
     }
-    kiss::port_type = kiss::serial_port;
+    kiss::port = &kiss::serial_port;
     // "Com1" to "Com4": fits, so the result tells nothing.
     (void)std::snprintf(kiss::port_name, sizeof kiss::port_name, "Com%d", static_cast<int>(number));
     return true;
@@ -180,8 +156,8 @@ int run_main(int argc, char** argv) {
     }
     const std::int32_t pause_ms = pause_time * 1000;
 
-    const bool tcp = kiss::port_type == kiss::tcp_port;
-    switch (kiss::open_port()) {
+    const bool tcp = kiss::port == &kiss::tcp_port;
+    switch (kiss::port->open()) {
     case kiss::port_ready:
         break;
     case kiss::port_unavailable:
@@ -206,7 +182,7 @@ int run_main(int argc, char** argv) {
             show(tcp ? "\nUnable to write to KISS TNC %s (%s).\n"
                      : "\nUnable to write to serial port %s (%s).\n",
                  kiss::port_name, kiss::failure_reason());
-            kiss::close_port();
+            kiss::port->close();
             return finish(EXIT_FAILED);
         }
         ++frames_sent;
@@ -215,7 +191,7 @@ int run_main(int argc, char** argv) {
         }
     }
     const bool read_failed = std::ferror(input_stream) != 0;
-    kiss::close_port();
+    kiss::port->close();
     if (stop_request() != nullptr) {
         return report_stop(frames_sent);  // a read cut short by the signal is no read error
     }

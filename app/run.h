@@ -11,21 +11,15 @@ int run_main(int argc, char** argv);
 
 void print_usage();
 
-// 1 when text is one of the accepted speeds exactly, byte for byte, else 0.
-int check_baud_rate(const char* text);
-
 // Decimal text to number as atoi reads it (leading white space, an optional
 // sign, digits up to the first non-digit), wrapping modulo 2^32 instead of
 // overflowing.
 std::int32_t convert_number(const char* text);
 
-// Whether text is HOST:PORT: a decimal port 1 to 65535 after the last ':',
-// and something before it.
-bool is_tcp_address(const char* text);
-
-// Sets the port from the com_port argument, trying its forms in turn: a
-// device name as the platform writes it, HOST:PORT, then a number 1 to 4
-// read as atoi reads it, which gives "ComN". False when it is none of them.
+// Names the port from the com_port argument, and with it the kind of port,
+// trying its forms in turn: a device name as the platform writes it,
+// HOST:PORT, then a number 1 to 4 read as atoi reads it, which gives "ComN".
+// False when it is none of them.
 bool name_port(const char* com_port);
 
 // Announces, encodes and transmits one line; false when a write failed.

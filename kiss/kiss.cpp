@@ -6,35 +6,39 @@
 
 namespace kiss {
 
-char port_name[PORT_NAME_CAPACITY];
-port_kind port_type;
-std::int32_t baud_rate;
-
 namespace {
 
-bool send_escaped(std::uint8_t octet) {
+// The longest frame with every octet escaped, and its two FENDs.
+std::uint8_t wire[2 * ax25::FRAME_CAPACITY + 2];
+std::size_t wire_length;
+
+void put(std::uint8_t octet) { wire[wire_length++] = octet; }
+
+void put_escaped(std::uint8_t octet) {
     switch (octet) {
     case FEND:
-        return write_octet(FESC) && write_octet(TFEND);
+        put(FESC);
+        put(TFEND);
+        break;
     case FESC:
-        return write_octet(FESC) && write_octet(TFESC);
+        put(FESC);
+        put(TFESC);
+        break;
     default:
-        return write_octet(octet);
+        put(octet);
     }
 }
 
 }  // namespace
 
 bool transmit_frame() {
-    if (!write_octet(FEND)) {
-        return false;
-    }
+    wire_length = 0;
+    put(FEND);
     for (std::size_t i = 0; i < ax25::frame_length; ++i) {
-        if (!send_escaped(ax25::frame_buffer[i])) {
-            return false;
-        }
+        put_escaped(ax25::frame_buffer[i]);
     }
-    return write_octet(FEND);
+    put(FEND);
+    return port->send(wire, wire_length);
 }
 
 }  // namespace kiss

@@ -4,8 +4,8 @@
 namespace kiss {
 
 // Sends FEND, entries 0 to frame_length - 1 with FEND and FESC escaped, and
-// FEND, one write_octet per octet. Stops at the first write that fails and
-// returns false; failure_reason() then says why.
+// FEND, to the port as one frame; false when the port failed, and
+// failure_reason() then says why.
 bool transmit_frame();
 
 }  // namespace kiss

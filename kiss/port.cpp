@@ -1,30 +1,43 @@
 #include "kiss/port.h"
 
-#include "kiss/serial.h"
-#include "kiss/tcp.h"
-
 #include <cstdio>
 #include <cstring>
 
-// Which layer takes the frames is settled once, by the name the user gave.
 namespace kiss {
 
-open_result open_port() { return port_type == tcp_port ? connect_tnc() : open_device(); }
+char port_name[PORT_NAME_CAPACITY];
+std::int32_t baud_rate;
+const PortOperations* port;
 
-bool write_octet(std::uint8_t octet) {
-    return port_type == tcp_port ? send_to_tnc(octet) : write_device(octet);
-}
+namespace {
 
-void drain_input() { port_type == tcp_port ? drain_tnc() : drain_device(); }
+char reason[PORT_NAME_CAPACITY + 256];
 
-void close_port() { port_type == tcp_port ? close_tnc() : close_device(); }
+}  // namespace
 
-void split_tnc_address(TncAddress& address) {
-    (void)std::snprintf(address.text, sizeof address.text, "%s", port_name);  // fits: same size
-    char* colon = std::strrchr(address.text, ':');  // there is one: the name was taken as TCP
-    *colon = '\0';
-    address.service = colon + 1;
-    char* host = address.text;
+bool parse_tnc_address(const char* text, TncAddress* address) {
+    const char* colon = std::strrchr(text, ':');
+    if (colon == nullptr || colon == text || std::strlen(text) >= PORT_NAME_CAPACITY) {
+        return false;
+    }
+    std::size_t digits = 0;
+    std::uint32_t number = 0;
+    for (const char* c = colon + 1; *c != '\0'; ++c, ++digits) {
+        if (*c < '0' || *c > '9' || digits == 5) {
+            return false;
+        }
+        number = number * 10 + static_cast<std::uint32_t>(*c - '0');
+    }
+    if (number < 1 || number > 65535) {
+        return false;
+    }
+    if (address == nullptr) {
+        return true;
+    }
+    std::memcpy(address->text, text, std::strlen(text) + 1);
+    char* host = address->text;
+    host[colon - text] = '\0';
+    address->service = host + (colon - text) + 1;
     const std::size_t length = std::strlen(host);
     if (length > 2 && host[0] == '[' && host[length - 1] == ']') {
         host[length - 1] = '\0';
@@ -35,9 +48,16 @@ void split_tnc_address(TncAddress& address) {
     while (host[i] != '\0' && (host[i] | 0x20) == localhost[i]) {
         ++i;
     }
-    address.host = host[i] == '\0' && localhost[i] == '\0' ? nullptr : host;
+    address->host = host[i] == '\0' && localhost[i] == '\0' ? nullptr : host;
+    return true;
 }
 
-const char* failure_reason() { return port_type == tcp_port ? tnc_failure() : device_failure(); }
+const char* failure_reason() { return reason; }
+
+void keep_failure(const char* why) { (void)std::snprintf(reason, sizeof reason, "%s", why); }
+
+void keep_failure(const char* where, const char* why) {
+    (void)std::snprintf(reason, sizeof reason, "%s: %s", where, why);
+}
 
 }  // namespace kiss

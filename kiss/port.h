@@ -4,29 +4,24 @@
 #include <cstdint>
 
 // The seam between the core and the port that takes the frames: a serial
-// device or a KISS TNC on TCP, chosen at run time from the name the user
-// gave. Each kind has a layer per platform behind it (serial_*, tcp_*);
-// the tests link a fake port instead. Nothing behind it prints: a failure
-// is kept, with the system's reason, for the caller to word.
+// device or a KISS TNC on TCP. Which of them is settled once, when the port
+// is named: its table of operations is chosen then, and every later call
+// goes through that table. Nothing behind it prints: a failure is kept, in
+// the system's words, for the run to word its message.
 namespace kiss {
 
 // Room for any device path the system allows, and its terminating zero.
 constexpr std::size_t PORT_NAME_CAPACITY = 4097;
 
-enum port_kind {
-    serial_port,  // "Com1" to "Com4", or a device name as the platform writes it
-    tcp_port,     // HOST:PORT of a KISS TNC
-};
+// The most an octet may take to be handed over: 10 ms for the octet and
+// 50 ms besides, as a serial line's write time-out; on TCP a frame is given
+// this much for each of its octets.
+constexpr long long OCTET_BUDGET_US = 60'000;
 
-// Set by the run before open_port: the port as the user named it (ComN
-// for a number), its kind, and the line speed.
+// The port as the user named it ("ComN" for a number) and the line speed,
+// set by the run before it opens the port.
 extern char port_name[PORT_NAME_CAPACITY];
-extern port_kind port_type;
 extern std::int32_t baud_rate;
-
-// Whether text names a serial device in the platform's own way: a path on
-// Linux, COMn or \\.\COMn on Windows.
-bool is_device_name(const char* text);
 
 enum open_result {
     port_ready,             // open, exclusive, raw 8N1 at baud_rate; or connected
@@ -34,22 +29,51 @@ enum open_result {
     port_settings_refused,  // open, but the line settings did not take
 };
 
-open_result open_port();
+struct PortOperations {
+    open_result (*open)();
+    // Hands over one whole KISS frame: a serial line takes it octet by
+    // octet, each within its budget; TCP in one send. False on a write
+    // error, a hang-up, a closed connection or a port that takes nothing
+    // within the budget; what is unsent is then discarded, so that closing
+    // does not wait on it.
+    bool (*send)(const std::uint8_t* frame, std::size_t length);
+    // Waits until the TNC sends something, a stop is requested, or the
+    // deadline; false once a stop has been requested.
+    bool (*wait_input)(long long deadline_us);
+    // Reads and discards what the TNC has sent (it passes on every frame it
+    // hears), without waiting: a full input queue must never stop the output.
+    void (*drain)();
+    // Lets queued output go within its budget, then releases and closes the
+    // port; harmless when it is not open.
+    void (*close)();
+};
 
-// Hands one octet to the port within its budget; false on a write error, a
-// hang-up, a closed connection or a port that takes nothing for that long.
-// Unsent output is then discarded so that closing does not wait on it.
-bool write_octet(std::uint8_t octet);
+extern const PortOperations serial_port;  // serial_posix.cpp, serial_win32.cpp
+extern const PortOperations tcp_port;     // tcp.cpp
+// The operations of the port named; nullptr until then.
+extern const PortOperations* port;
 
-// Reads and discards whatever the TNC has sent (it passes on every frame it
-// hears), without waiting: a full input queue must never stop the output.
-void drain_input();
+// Whether text names a serial device in the platform's own way: a path on
+// Linux, COMn or \\.\COMn on Windows.
+bool is_device_name(const char* text);
 
-// Lets queued output go within its budget, then releases and closes the
-// port; harmless when it is not open.
-void close_port();
+// HOST:PORT, the host perhaps in brackets ([::1]:8001), split. host is
+// nullptr for localhost, which is this machine even where no hosts file says
+// so (with no name, the lookup gives the loopback addresses).
+struct TncAddress {
+    char text[PORT_NAME_CAPACITY];
+    const char* host;
+    const char* service;
+};
 
-// Why the last open_port or write_octet failed, in the system's words.
+// Whether text is HOST:PORT: a decimal port 1 to 65535 after the last ':',
+// and something before it. If so, and address is given, fills it in.
+bool parse_tnc_address(const char* text, TncAddress* address);
+
+// Why the last open or send failed, in the system's words; kept by the
+// layer where it failed, before anything else can change it.
 const char* failure_reason();
+void keep_failure(const char* why);
+void keep_failure(const char* where, const char* why);  // "where: why"
 
 }  // namespace kiss

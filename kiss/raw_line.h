@@ -16,7 +16,9 @@ constexpr tcflag_t FRAMING = CSIZE | PARENB | CSTOPB;
 
 // 8 data bits, no parity, one stop bit, receiver on, modem lines ignored,
 // and no processing of any kind in either direction. CRTSCTS, the speed and
-// the other bits we have no business with stay as found.
+// the other bits we have no business with stay as found. A read that finds
+// nothing then fails with EAGAIN, and gives 0 only once the device is gone
+// (with VMIN 0 it would give 0 either way).
 template <typename Settings>
 void make_raw(Settings& settings) {
     settings.c_iflag &= ~INPUT_PROCESSING;
@@ -24,6 +26,8 @@ void make_raw(Settings& settings) {
     settings.c_lflag &= ~LOCAL_PROCESSING;
     settings.c_cflag &= ~FRAMING;
     settings.c_cflag |= CS8 | CREAD | CLOCAL;
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
 }
 
 // Whether the device took what make_raw asked for; the speed is for the

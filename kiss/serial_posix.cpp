@@ -1,6 +1,6 @@
-#include "kiss/clock_posix.h"
 #include "kiss/line_settings.h"
-#include "kiss/serial.h"
+#include "kiss/port.h"
+#include "kiss/wait.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 // ComN names the N-1st device of this family (the tests point it at links
 // of their own); any other device is given by its path.
@@ -26,13 +27,10 @@ namespace kiss {
 
 namespace {
 
-// A single octet may take at most 60 ms to be accepted: 10 ms for the octet
-// plus 50 ms constant, as a write time-out on the serial line.
-constexpr long long WRITE_BUDGET_NS = 60'000'000;
 // While the queue is full we look again this often. A driver only reports
 // the device writable once its queue has drained below 256 octets, which at
 // 9600 Bd takes seconds, so we poll the queue itself instead.
-constexpr long long RETRY_SLICE_NS = 1'000'000;
+constexpr long long RETRY_SLICE_US = 1000;
 // The driver's output queue is held to 128 octets, so an octet is never
 // accepted long before the line can send it.
 constexpr int OUTPUT_QUEUE_LIMIT = 128;
@@ -40,15 +38,25 @@ constexpr int OUTPUT_QUEUE_LIMIT = 128;
 int port_handle = -1;
 bool port_claimed;  // we set its exclusive mode, so we clear it
 bool write_failed;  // what the driver still holds is to be discarded, not waited for
+bool hung_up;       // reads fail: the device is gone, or the other end closed
 char device_path[PORT_NAME_CAPACITY + sizeof UIPACER_DEVICE_FAMILY];
-char reason[PORT_NAME_CAPACITY + 256];
 
 // The reason names the device when the message does not: for ComN.
 void record_failure(const char* why) {
     if (std::strcmp(device_path, port_name) == 0) {
-        (void)std::snprintf(reason, sizeof reason, "%s", why);
+        keep_failure(why);
     } else {
-        (void)std::snprintf(reason, sizeof reason, "%s: %s", device_path, why);
+        keep_failure(device_path, why);
+    }
+}
+
+// To an absolute deadline, so that a signal arriving meanwhile does not
+// stretch or shorten the sleep; a request to stop never cuts a frame.
+void sleep_briefly() {
+    const long long until = now_us() + RETRY_SLICE_US;
+    const timespec deadline{static_cast<time_t>(until / 1'000'000),
+                            static_cast<long>(until % 1'000'000 * 1000)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
     }
 }
 
@@ -110,9 +118,15 @@ bool fail_write(const char* why) {
     return false;
 }
 
-}  // namespace
-
-bool is_device_name(const char* text) { return text[0] == '/'; }
+void drain_input() {
+    std::uint8_t discarded[256];
+    ssize_t n = 0;
+    while (port_handle >= 0 && (n = read(port_handle, discarded, sizeof discarded)) > 0) {
+    }
+    // A device unplugged, or a pseudo-terminal's other end closed: its input
+    // would be ready for ever, so the waits no longer watch it.
+    hung_up = hung_up || n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
+}
 
 open_result open_device() {
     if (is_device_name(port_name)) {
@@ -146,6 +160,7 @@ open_result open_device() {
     }
     port_claimed = true;
     write_failed = false;
+    hung_up = false;
 
     const int settings_error = apply_line_settings(port_handle, baud_rate);
     if (settings_error != 0) {
@@ -154,8 +169,8 @@ open_result open_device() {
     return port_ready;
 }
 
-bool write_device(std::uint8_t octet) {
-    const long long deadline = posix_clock::now_ns() + WRITE_BUDGET_NS;
+bool write_octet(std::uint8_t octet) {
+    const long long deadline = now_us() + OCTET_BUDGET_US;
     for (;;) {
         int queued = 0;
         if (ioctl(port_handle, TIOCOUTQ, &queued) != 0) {
@@ -170,18 +185,25 @@ bool write_device(std::uint8_t octet) {
                 return fail_write(std::strerror(errno));  // EIO after a hang-up
             }
         }
-        if (posix_clock::now_ns() >= deadline) {
+        if (now_us() >= deadline) {
             return fail_write("no octet taken within 60 ms");
         }
-        drain_device();  // the TNC may be waiting for room too
-        posix_clock::sleep_until(posix_clock::now_ns() + RETRY_SLICE_NS);
+        drain_input();  // the TNC may be waiting for room too
+        sleep_briefly();
     }
 }
 
-void drain_device() {
-    std::uint8_t discarded[256];
-    while (port_handle >= 0 && read(port_handle, discarded, sizeof discarded) > 0) {
+bool send_frame(const std::uint8_t* frame, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) {
+        if (!write_octet(frame[i])) {
+            return false;
+        }
     }
+    return true;
+}
+
+bool wait_for_input(long long deadline_us) {
+    return wait_until(deadline_us, hung_up ? NO_INPUT : port_handle);
 }
 
 void close_device() {
@@ -198,11 +220,10 @@ void close_device() {
     bool drained = !write_failed;
     if (drained && ioctl(port_handle, TIOCOUTQ, &queued) == 0 && queued > 0) {
         const long long octets = std::min(queued, OUTPUT_QUEUE_LIMIT + 1);
-        const long long deadline = posix_clock::now_ns() + WRITE_BUDGET_NS +
-                                   octets * 20'000'000'000LL / (baud_rate > 0 ? baud_rate : 1);
-        while (ioctl(port_handle, TIOCOUTQ, &queued) == 0 && queued > 0 &&
-               posix_clock::now_ns() < deadline) {
-            posix_clock::sleep_until(posix_clock::now_ns() + RETRY_SLICE_NS);
+        const long long deadline =
+            now_us() + OCTET_BUDGET_US + octets * 20'000'000LL / (baud_rate > 0 ? baud_rate : 1);
+        while (ioctl(port_handle, TIOCOUTQ, &queued) == 0 && queued > 0 && now_us() < deadline) {
+            sleep_briefly();
         }
         drained = queued == 0;
         (void)tcflush(port_handle, TCOFLUSH);
@@ -210,6 +231,11 @@ void close_device() {
     release_port(drained);
 }
 
-const char* device_failure() { return reason; }
+}  // namespace
+
+bool is_device_name(const char* text) { return text[0] == '/'; }
+
+const PortOperations serial_port = {open_device, send_frame, wait_for_input, drain_input,
+                                    close_device};
 
 }  // namespace kiss

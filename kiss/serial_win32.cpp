@@ -1,8 +1,8 @@
 #include <windows.h>
 
-#include "kiss/clock_win32.h"
-#include "kiss/serial.h"
+#include "kiss/port.h"
 #include "kiss/system_message_win32.h"
+#include "kiss/wait.h"
 
 #include <cstddef>
 #include <cstdio>
@@ -23,8 +23,14 @@ constexpr DWORD READ_TOTAL_TIMEOUT_MULTIPLIER = 10;
 constexpr DWORD READ_TOTAL_TIMEOUT_CONSTANT = 50;
 constexpr DWORD WRITE_TOTAL_TIMEOUT_MULTIPLIER = 10;
 constexpr DWORD WRITE_TOTAL_TIMEOUT_CONSTANT = 50;
-constexpr long long OCTET_BUDGET_US =
-    (WRITE_TOTAL_TIMEOUT_MULTIPLIER + WRITE_TOTAL_TIMEOUT_CONSTANT) * 1000LL;
+static_assert((WRITE_TOTAL_TIMEOUT_MULTIPLIER + WRITE_TOTAL_TIMEOUT_CONSTANT) * 1000LL ==
+              OCTET_BUDGET_US);
+
+// What the TNC sends is taken this often during the pause, so that the
+// driver's input queue never overflows (which, with abort on error, would
+// fail the writes that follow). Waiting for it instead would need
+// overlapped I/O on the port.
+constexpr long long DRAIN_SLICE_US = 10'000;
 
 // The standard XON and XOFF characters. Software flow control stays off, so
 // they are never used; but a driver refuses settings whose two characters
@@ -36,9 +42,8 @@ HANDLE port_handle = INVALID_HANDLE_VALUE;
 char device_path[PORT_NAME_CAPACITY + 8];  // \\.\COMn, which COM10 and above need
 DCB device_control;
 COMMTIMEOUTS time_outs;
-char reason[256];
 
-void record_failure(DWORD error) { system_message(error, reason, sizeof reason); }
+void record_failure(DWORD error) { keep_failure(system_message(error)); }
 
 // Closing is the last we do with the device; if it fails, the process is
 // about to end and take the handle with it.
@@ -79,9 +84,21 @@ const char* port_number(const char* text) {
                                                                                    : nullptr;
 }
 
-}  // namespace
-
-bool is_device_name(const char* text) { return port_number(text) != nullptr; }
+// Only what has arrived is read, so the read never waits.
+void drain_input() {
+    DWORD errors = 0;
+    COMSTAT status{};
+    std::uint8_t discarded[256];
+    while (port_handle != INVALID_HANDLE_VALUE &&
+           ClearCommError(port_handle, &errors, &status) != FALSE && status.cbInQue > 0) {
+        const DWORD wanted =
+            status.cbInQue < sizeof discarded ? status.cbInQue : DWORD{sizeof discarded};
+        DWORD got = 0;
+        if (ReadFile(port_handle, discarded, wanted, &got, nullptr) == FALSE || got == 0) {
+            return;
+        }
+    }
+}
 
 open_result open_device() {
     // "Com1" from a number is a device name too.
@@ -144,9 +161,9 @@ open_result open_device() {
     return port_ready;
 }
 
-bool write_device(std::uint8_t octet) {
-    drain_device();
-    const long long started = win32_clock::now_us();
+bool write_octet(std::uint8_t octet) {
+    drain_input();
+    const long long started = now_us();
     DWORD written = 0;
     while (WriteFile(port_handle, &octet, 1, &written, nullptr) == FALSE) {
         // With abort on error, a line error on the input (a TNC talking on a
@@ -154,8 +171,7 @@ bool write_device(std::uint8_t octet) {
         // it is cleared; the octet was not taken, so it goes again.
         const DWORD error = GetLastError();
         DWORD errors = 0;
-        if (error != ERROR_OPERATION_ABORTED ||
-            win32_clock::now_us() - started >= OCTET_BUDGET_US ||
+        if (error != ERROR_OPERATION_ABORTED || now_us() - started >= OCTET_BUDGET_US ||
             ClearCommError(port_handle, &errors, nullptr) == FALSE) {
             record_failure(error);
             return fail_write();
@@ -163,26 +179,24 @@ bool write_device(std::uint8_t octet) {
     }
     // A write time-out on a synchronous handle succeeds with nothing written.
     if (written != 1) {
-        (void)std::snprintf(reason, sizeof reason, "no octet taken within 60 ms");
+        keep_failure("no octet taken within 60 ms");
         return fail_write();
     }
     return true;
 }
 
-// Only what has arrived is read, so the read never waits.
-void drain_device() {
-    DWORD errors = 0;
-    COMSTAT status{};
-    std::uint8_t discarded[256];
-    while (port_handle != INVALID_HANDLE_VALUE &&
-           ClearCommError(port_handle, &errors, &status) != FALSE && status.cbInQue > 0) {
-        const DWORD wanted =
-            status.cbInQue < sizeof discarded ? status.cbInQue : DWORD{sizeof discarded};
-        DWORD got = 0;
-        if (ReadFile(port_handle, discarded, wanted, &got, nullptr) == FALSE || got == 0) {
-            return;
+bool send_frame(const std::uint8_t* frame, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) {
+        if (!write_octet(frame[i])) {
+            return false;
         }
     }
+    return true;
+}
+
+bool wait_for_input(long long deadline_us) {
+    const long long slice_end = now_us() + DRAIN_SLICE_US;
+    return wait_until(slice_end < deadline_us ? slice_end : deadline_us, NO_INPUT);
 }
 
 void close_device() {
@@ -191,6 +205,11 @@ void close_device() {
     }
 }
 
-const char* device_failure() { return reason; }
+}  // namespace
+
+bool is_device_name(const char* text) { return port_number(text) != nullptr; }
+
+const PortOperations serial_port = {open_device, send_frame, wait_for_input, drain_input,
+                                    close_device};
 
 }  // namespace kiss

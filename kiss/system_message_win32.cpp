@@ -4,10 +4,11 @@
 
 namespace kiss {
 
-void system_message(DWORD error, char* out, std::size_t capacity) {
+const char* system_message(DWORD error) {
     // In the user's language, passed on in UTF-8 like everything the console
     // shows: the ANSI code page would garble it on a console showing another.
-    wchar_t words[256];
+    static wchar_t words[256];
+    static char text[3 * sizeof words / sizeof words[0]];
     const DWORD length =
         FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
                        0, words, sizeof words / sizeof words[0], nullptr);
@@ -16,15 +17,16 @@ void system_message(DWORD error, char* out, std::size_t capacity) {
                        words[end - 1] == L' ' || words[end - 1] == L'.')) {
         --end;
     }
-    const int written = end == 0
-                            ? 0
-                            : WideCharToMultiByte(CP_UTF8, 0, words, static_cast<int>(end), out,
-                                                  static_cast<int>(capacity) - 1, nullptr, nullptr);
+    const int written = end == 0 ? 0
+                                 : WideCharToMultiByte(CP_UTF8, 0, words, static_cast<int>(end),
+                                                       text, sizeof text - 1, nullptr, nullptr);
     if (written == 0) {
-        (void)std::snprintf(out, capacity, "system error %lu", static_cast<unsigned long>(error));
+        (void)std::snprintf(text, sizeof text, "system error %lu",
+                            static_cast<unsigned long>(error));
     } else {
-        out[written] = '\0';
+        text[written] = '\0';
     }
+    return text;
 }
 
 }  // namespace kiss

@@ -2,12 +2,11 @@
 
 #include <windows.h>
 
-#include <cstddef>
-
 namespace kiss {
 
-// Windows' words for error, without the line break and full stop that end
-// them, since the caller puts them inside a sentence.
-void system_message(DWORD error, char* out, std::size_t capacity);
+// Windows' words for error, in UTF-8, without the line break and full stop
+// that end them, since the caller puts them inside a sentence. Valid until
+// the next call.
+const char* system_message(DWORD error);
 
 }  // namespace kiss

@@ -1,33 +1,38 @@
 #pragma once
 
 #include "kiss/port.h"
+#include "kiss/wait.h"
 
+#include <cstddef>
 #include <cstdint>
 
-// A KISS TNC on TCP behind the port seam, one file per platform: port_name
-// is HOST:PORT.
-namespace kiss {
+// The connection to a KISS TNC on TCP, one file per platform; tcp.cpp makes
+// a port of it. Each keeps the reason when it fails.
+namespace kiss::tcp {
 
-// The TNC must answer within this long.
-constexpr int CONNECT_BUDGET_MS = 5000;
+// How the TNC ended the connection: CLOSED_BY_TNC for a clean close, else
+// the system's error of a reset or other failure.
+constexpr int CLOSED_BY_TNC = -1;
 
-// Splits port_name, HOST:PORT with the host perhaps in brackets
-// ([::1]:8001), into address: host is nullptr for localhost, which is this
-// machine even where no hosts file says so (with no name, the lookup gives
-// the loopback addresses).
-struct TncAddress {
-    char text[PORT_NAME_CAPACITY];
-    const char* host;
-    const char* service;
-};
-void split_tnc_address(TncAddress& address);
+// Connects to one of host's addresses (nullptr: this machine) by the
+// deadline.
+open_result connect_to(const char* host, const char* service, long long deadline_us);
 
-open_result connect_tnc();
-// Octets gather until a frame's closing FEND, and the frame goes out as one
-// send: one segment per frame, not per octet.
-bool send_to_tnc(std::uint8_t octet);
-void drain_tnc();
-void close_tnc();
-const char* tnc_failure();
+// Sends what the connection takes now: how much, or -1 when it failed.
+long send_some(const std::uint8_t* data, std::size_t length);
 
-}  // namespace kiss
+// Waits until the connection can take more, or has failed; false at the
+// deadline.
+bool wait_writable(long long deadline_us);
+
+// Reads and discards what the TNC has sent, without waiting: 0 while the
+// connection is up, else how it ended.
+int receive_all();
+
+// What becomes ready when the TNC sends something or ends the connection.
+Waitable input();
+
+// Ends our side in order and lets go of the connection.
+void disconnect();
+
+}  // namespace kiss::tcp

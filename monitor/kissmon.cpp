@@ -73,18 +73,13 @@ bool parse(int argc, char** argv, Options& options) {
         case 'l':
             options.link = optarg;
             break;
-        case 's': {
-            bool accepted = false;
-            for (const char* speed : app::accepted_baud_rates) {
-                accepted = accepted || std::strcmp(optarg, speed) == 0;
-            }
-            if (!accepted) {
+        case 's':
+            if (app::check_baud_rate(optarg) == 0) {
                 return false;
             }
             options.speed = std::strtol(optarg, nullptr, 10);
             speed_given = true;
             break;
-        }
         default:
             return false;
         }

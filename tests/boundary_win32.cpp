@@ -332,11 +332,7 @@ void check(const char* name, const std::string& problem) {
     (problem.empty() ? passed : failed) += 1;
 }
 
-std::string reason_for(DWORD error) {
-    char words[256];
-    kiss::system_message(error, words, sizeof words);
-    return words;
-}
+std::string reason_for(DWORD error) { return kiss::system_message(error); }
 
 // Serial ports as their drivers report and take the settings.
 struct SerialCase {
@@ -366,11 +362,11 @@ void serial_case(const SerialCase& c) {
     machine.refuses_abort_on_error = c.refuses_abort_on_error;
     machine.line_errors = c.line_errors;
     machine.takes_nothing = c.takes_nothing;
-    kiss::port_type = kiss::serial_port;
+    kiss::port = &kiss::serial_port;
     (void)std::snprintf(kiss::port_name, sizeof kiss::port_name, "COM5");
     kiss::baud_rate = 9600;
     std::string problem;
-    if (kiss::open_port() != kiss::port_ready) {
+    if (kiss::port->open() != kiss::port_ready) {
         problem = std::string("refused: ") + kiss::failure_reason();
     } else if (machine.applied.fOutX || machine.applied.fInX ||
                machine.applied.fRtsControl != RTS_CONTROL_HANDSHAKE) {
@@ -378,10 +374,8 @@ void serial_case(const SerialCase& c) {
     } else if (machine.share != 0 || machine.input_queue != 128 || machine.output_queue != 128) {
         problem = "the port shared, or its queues not of 128 octets";
     } else {
-        bool sent = true;
-        for (const char* octet = "\xC0\x01\xC0"; *octet != '\0' && sent; ++octet) {
-            sent = kiss::write_octet(static_cast<std::uint8_t>(*octet));
-        }
+        const std::uint8_t frame[] = {0xC0, 0x01, 0xC0};
+        const bool sent = kiss::port->send(frame, sizeof frame);
         const std::string result = sent ? machine.octets : kiss::failure_reason();
         // A failed write discards what is unsent, so that closing does not wait on it.
         const bool purged = machine.purged == (PURGE_TXABORT | PURGE_TXCLEAR);
@@ -389,7 +383,7 @@ void serial_case(const SerialCase& c) {
             problem = "wrote '" + result + (purged ? "', purged" : "', not purged");
         }
     }
-    kiss::close_port();
+    kiss::port->close();
     check(c.name, problem);
 }
 
@@ -397,6 +391,7 @@ void serial_case(const SerialCase& c) {
 void pause_case(const char* name, bool high_resolution) {
     machine = Machine{};
     machine.high_resolution = high_resolution;
+    kiss::port = &kiss::serial_port;
     app::prepare_process();
     const long long started = machine.now;
     const bool went_on = app::pause_for(1000);
@@ -437,10 +432,10 @@ void tcp_case(const TcpCase& c) {
     machine.addresses = c.addresses;
     std::memcpy(machine.settled_after, c.settled_after, sizeof c.settled_after);
     std::memcpy(machine.outcome, c.outcome, sizeof c.outcome);
-    kiss::port_type = kiss::tcp_port;
+    kiss::port = &kiss::tcp_port;
     (void)std::snprintf(kiss::port_name, sizeof kiss::port_name, "localhost:8001");
     const long long started = machine.now;
-    const bool connected = kiss::open_port() == kiss::port_ready;
+    const bool connected = kiss::port->open() == kiss::port_ready;
     const std::string reason = connected ? "" : kiss::failure_reason();
     const std::string wanted = c.reason == nullptr                     ? ""
                                : std::strcmp(c.reason, "refused") == 0 ? reason_for(WSAECONNREFUSED)
@@ -451,7 +446,7 @@ void tcp_case(const TcpCase& c) {
         problem =
             "'" + reason + "' after " + std::to_string((machine.now - started) / 10'000) + " ms";
     }
-    kiss::close_port();
+    kiss::port->close();
     check(c.name, problem);
 }
 
@@ -460,13 +455,14 @@ void tcp_case(const TcpCase& c) {
 void tcp_ended_case(const char* name, int ended, const std::string& wanted) {
     machine = Machine{};
     machine.addresses = 1;
-    kiss::port_type = kiss::tcp_port;
+    kiss::port = &kiss::tcp_port;
     (void)std::snprintf(kiss::port_name, sizeof kiss::port_name, "localhost:8001");
-    const bool connected = kiss::open_port() == kiss::port_ready;
+    const bool connected = kiss::port->open() == kiss::port_ready;
     machine.peer_ended = ended;
-    const bool sent = connected && kiss::write_octet(0xC0);
+    const std::uint8_t frame[] = {0xC0, 0x00, 0xC0};
+    const bool sent = connected && kiss::port->send(frame, sizeof frame);
     const std::string reason = kiss::failure_reason();
-    kiss::close_port();
+    kiss::port->close();
     check(name, connected && !sent && reason == wanted ? "" : "'" + reason + "'");
 }
 
@@ -495,6 +491,7 @@ DWORD WINAPI windows_handling(LPVOID stop) {
 }
 
 int stop_child(const StopCase& c) {
+    kiss::port = &kiss::serial_port;
     app::prepare_process();
     (void)CreateThread(nullptr, 0, windows_handling, const_cast<StopCase*>(&c), 0, nullptr);
     Sleep(100);

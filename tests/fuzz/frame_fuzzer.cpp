@@ -25,14 +25,19 @@ std::vector<std::uint8_t> wire;
     std::abort();
 }
 
-}  // namespace
-
-bool kiss::write_octet(std::uint8_t octet) {
-    wire.push_back(octet);
+kiss::open_result open_port() { return kiss::port_ready; }
+bool take_frame(const std::uint8_t* frame, std::size_t length) {
+    wire.assign(frame, frame + length);
     return true;
 }
+bool no_input(long long /*deadline_us*/) { return true; }
+void nothing() {}
+const kiss::PortOperations recording_port = {open_port, take_frame, no_input, nothing, nothing};
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    kiss::port = &recording_port;
     std::istringstream file(std::string(data, data + size));
     for (std::string line; std::getline(file, line);) {
         // As the program sees a line: with its newline, up to a zero, and

@@ -1,0 +1,65 @@
+#include "kiss/tcp.h"
+
+// A KISS TNC on TCP as a port: what both platforms do with the connection.
+namespace kiss {
+
+namespace {
+
+// The TNC must answer within this long.
+constexpr long long CONNECT_BUDGET_US = 5'000'000;
+
+TncAddress address;
+int ended;  // how the TNC ended the connection, seen while draining; 0 while it is up
+
+open_result connect_tnc() {
+    (void)parse_tnc_address(port_name, &address);  // the name was taken as HOST:PORT
+    ended = 0;
+    return tcp::connect_to(address.host, address.service, now_us() + CONNECT_BUDGET_US);
+}
+
+// Only the first news is kept: a reset is reported once, and the reads after
+// it see a close.
+void drain_tnc() {
+    if (ended == 0) {
+        ended = tcp::receive_all();
+    }
+}
+
+// The frame goes in one send, as one segment (Nagle's delay is off), and
+// must be taken within the budget of all its octets.
+bool send_frame(const std::uint8_t* frame, std::size_t length) {
+    drain_tnc();
+    if (ended != 0) {
+        return false;  // the reason was kept when the TNC ended it
+    }
+    const long long deadline = now_us() + OCTET_BUDGET_US * static_cast<long long>(length);
+    for (std::size_t sent = 0; sent < length;) {
+        const long n = tcp::send_some(frame + sent, length - sent);
+        if (n < 0) {
+            return false;
+        }
+        sent += static_cast<std::size_t>(n);
+        if (sent < length && !tcp::wait_writable(deadline)) {
+            keep_failure("the TNC took nothing for 60 ms an octet");
+            return false;
+        }
+    }
+    return true;
+}
+
+bool wait_for_input(long long deadline_us) {
+    return wait_until(deadline_us, ended == 0 ? tcp::input() : NO_INPUT);
+}
+
+// Closing with unread data would reset the connection, and the TNC could
+// lose the last frame with it: what it sent is taken first.
+void close_tnc() {
+    drain_tnc();
+    tcp::disconnect();
+}
+
+}  // namespace
+
+const PortOperations tcp_port = {connect_tnc, send_frame, wait_for_input, drain_tnc, close_tnc};
+
+}  // namespace kiss
