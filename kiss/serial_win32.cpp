@@ -12,8 +12,10 @@ namespace kiss {
 
 namespace {
 
-// Driver queues in each direction; the output one keeps an octet from being
-// accepted long before the line can send it.
+// Driver queues asked for in each direction. A driver takes them as a
+// recommendation and may keep larger ones (the flow-control thresholds it
+// reports are its own buffer's, and stay as it has them); the serial driver
+// has no output queue, and hands each octet to the UART.
 constexpr DWORD QUEUE_SIZE = 128;
 
 // Time-outs in milliseconds. A single-octet write gives up after
@@ -117,6 +119,8 @@ open_result open_device() {
     // Only the line format changes; flow control and the rest stay as the
     // device has them, except that XON/XOFF must be off: KISS is binary, and
     // a 0x13 from the TNC must never hold up our output.
+    device_control = DCB{};
+    device_control.DCBlength = sizeof device_control;  // as the DCB's page requires of the caller
     if (GetCommState(port_handle, &device_control) == FALSE) {
         return refuse_settings(GetLastError());
     }
@@ -129,12 +133,6 @@ open_result open_device() {
     if (device_control.XonChar == device_control.XoffChar) {
         device_control.XonChar = XON_CHARACTER;
         device_control.XoffChar = XOFF_CHARACTER;
-    }
-    // The flow-control thresholds count octets of the input queue, which is
-    // now 128: a driver refuses thresholds beyond it.
-    if (device_control.XonLim > QUEUE_SIZE || device_control.XoffLim > QUEUE_SIZE) {
-        device_control.XonLim = QUEUE_SIZE / 4;
-        device_control.XoffLim = QUEUE_SIZE / 4;
     }
     device_control.fAbortOnError = TRUE;
     if (SetCommState(port_handle, &device_control) == FALSE) {

@@ -4,24 +4,39 @@
 // import library's, so every call goes through a fake; what is not the
 // test's own (a handle, a module, a socket) is passed on to Windows.
 //
-// The fakes behave as these pages say:
+// The fakes behave as these pages of Microsoft's documentation say:
+// - DCB: "DCBlength: the length of the structure, in bytes. The caller must
+//   set this member to sizeof(DCB)"; XonLim and XoffLim count octets of the
+//   driver's input buffer; fAbortOnError: on an error, reads and writes end
+//   with an error, and none is accepted until ClearCommError is called.
+// - SetupComm: "the device driver receives the recommended buffer sizes, but
+//   is free to use any input and output buffering scheme"; Windows' serial
+//   driver keeps an input buffer of its own (here 4096 octets) when a
+//   smaller one is asked, and has no output buffer.
 // - SetCommState: "fails if the XonChar member of the DCB structure is equal
 //   to the XoffChar member"; usbser.sys reports both as 0 (users' reports);
-//   the DCB page: XonLim and XoffLim count octets of the input buffer;
-//   UARTs under SerCx/SerCx2 refuse fAbortOnError (not supported).
-// - DCB, fAbortOnError: on an error, reads and writes are ended with an
-//   error status and none is accepted until ClearCommError is called.
-// - Wait functions and GetTickCount64: they move in steps of the system
-//   timer, 15.625 ms unless timeBeginPeriod(1) asks for 1 ms;
-//   CreateWaitableTimerExW: CREATE_WAITABLE_TIMER_HIGH_RESOLUTION from
-//   Windows 10 1803, ERROR_INVALID_PARAMETER before.
+//   UARTs under SerCx/SerCx2 do not support fAbortOnError.
+// - COMMTIMEOUTS: a write's total time-out is WriteTotalTimeoutMultiplier
+//   times the octets plus WriteTotalTimeoutConstant; "a time-out on a write
+//   completes with the number of bytes written" (none, here). The serial
+//   driver hands each octet to the UART, so a one-octet write takes the time
+//   the line needs for it: ten bits at the speed set.
+// - ClearCommError: COMSTAT.cbInQue is the number of octets received and not
+//   yet read; ReadFile returns them, and waits out the read time-outs for
+//   what is asked beyond them.
+// - Wait functions: they move in steps of the system timer, 15.625 ms
+//   unless timeBeginPeriod(1) asks for 1 ms; CreateWaitableTimerExW takes
+//   CREATE_WAITABLE_TIMER_HIGH_RESOLUTION from Windows 10 1803, and fails
+//   with ERROR_INVALID_PARAMETER before.
 // - HandlerRoutine: for CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT and
 //   CTRL_SHUTDOWN_EVENT the system ends the process once the handler
-//   returns; a handler that returns FALSE leaves the default one, which ends
-//   it at once.
+//   returns, or when its time-out (5 s) has passed; a handler that returns
+//   FALSE leaves the default one, which ends it at once.
 // - connect (non-blocking): Windows retries a refused attempt (about 2 s)
-//   before it reports WSAECONNREFUSED; recv: 0 when the peer has closed,
-//   the last error left as it was.
+//   before it reports WSAECONNREFUSED; select: "writefds: if processing a
+//   connect call (nonblocking), connection has succeeded"; "exceptfds: if
+//   processing a connect call (nonblocking), connection attempt failed".
+// - recv: 0 when the peer has closed, the last error left as it was.
 #include <windows.h>
 #include <winsock2.h>
 #include <winternl.h>
@@ -42,26 +57,30 @@ extern "C" NTSTATUS NTAPI LdrGetProcedureAddress(HMODULE module, const ANSI_STRI
 
 namespace {
 
-constexpr long long TICK = 156'250;        // the system timer's step, in 100 ns
-constexpr long long RAISED_TICK = 10'000;  // after timeBeginPeriod(1)
-constexpr long long RETRIED = 20'000'000;  // a refused connection, as Windows reports it
+constexpr long long MS = 10'000;             // the fake clock counts 100 ns steps
+constexpr long long TICK = 156'250;          // the system timer's step
+constexpr long long RETRIED = 2'000 * MS;    // a refused connection, as Windows reports it
+constexpr DWORD DRIVER_INPUT_BUFFER = 4096;  // what the serial driver keeps, at the least
 constexpr DWORD ENDED_BY_WINDOWS = STATUS_CONTROL_C_EXIT;
 
 // What the fakes stand for, and what they saw.
 struct Machine {
-    // The serial driver.
+    // The serial driver and its line.
     DCB found{};  // the settings as the driver reports them
     bool refuses_abort_on_error = false;
     int line_errors = 0;  // arriving during the next writes
     bool error_pending = false;
     bool takes_nothing = false;
+    std::string input;   // what the TNC has sent and nobody has read
     DWORD share = ~0UL;  // how the port was opened: not shared is 0
-    DWORD input_queue = 0;
-    DWORD output_queue = 0;
+    DWORD asked_input = 0;
+    DWORD asked_output = 0;
+    DWORD input_buffer = DRIVER_INPUT_BUFFER;
     DCB applied{};
+    COMMTIMEOUTS time_outs{};
     std::string octets;
     DWORD purged = 0;  // what PurgeComm was asked to do
-    // The clock, in 100 ns steps, and its timers.
+    // The clock and its timers.
     long long now = 123'456'789;
     bool high_resolution = true;  // Windows 10 1803 or later
     bool period_raised = false;
@@ -90,7 +109,7 @@ Function real(const char* module, const char* name) {
 }
 #define REAL(module, name) real<decltype(&(name))>(module, #name)
 
-long long tick() { return machine.period_raised ? RAISED_TICK : TICK; }
+long long tick() { return machine.period_raised ? MS : TICK; }
 long long next_tick(long long when) { return (when + tick() - 1) / tick() * tick(); }
 
 // The fakes take Windows' parameters, and most leave some unused.
@@ -105,13 +124,21 @@ HANDLE WINAPI fake_CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURIT
     return machine.share = share, port;
 }
 BOOL WINAPI fake_SetupComm(HANDLE, DWORD in, DWORD out) {
-    machine.input_queue = in;
-    return machine.output_queue = out, TRUE;
+    machine.asked_input = in;
+    machine.asked_output = out;
+    machine.input_buffer = in > machine.input_buffer ? in : machine.input_buffer;
+    return TRUE;
 }
-BOOL WINAPI fake_GetCommState(HANDLE, LPDCB settings) { return *settings = machine.found, TRUE; }
+BOOL WINAPI fake_GetCommState(HANDLE, LPDCB settings) {
+    if (settings->DCBlength != sizeof(DCB)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return *settings = machine.found, TRUE;
+}
 BOOL WINAPI fake_SetCommState(HANDLE, LPDCB settings) {
-    if (settings->XonChar == settings->XoffChar || settings->XonLim > machine.input_queue ||
-        settings->XoffLim > machine.input_queue) {
+    if (settings->XonChar == settings->XoffChar || settings->XonLim > machine.input_buffer ||
+        settings->XoffLim > machine.input_buffer) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -121,8 +148,8 @@ BOOL WINAPI fake_SetCommState(HANDLE, LPDCB settings) {
     }
     return machine.applied = *settings, TRUE;
 }
-BOOL WINAPI fake_GetCommTimeouts(HANDLE, LPCOMMTIMEOUTS) { return TRUE; }
-BOOL WINAPI fake_SetCommTimeouts(HANDLE, LPCOMMTIMEOUTS) { return TRUE; }
+BOOL WINAPI fake_GetCommTimeouts(HANDLE, LPCOMMTIMEOUTS t) { return *t = machine.time_outs, TRUE; }
+BOOL WINAPI fake_SetCommTimeouts(HANDLE, LPCOMMTIMEOUTS t) { return machine.time_outs = *t, TRUE; }
 BOOL WINAPI fake_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED o) {
     if (h != port) {
         return REAL("kernel32", WriteFile)(h, data, size, written, o);
@@ -133,10 +160,29 @@ BOOL WINAPI fake_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, 
         SetLastError(ERROR_OPERATION_ABORTED);
         return FALSE;
     }
-    if (!machine.takes_nothing) {
-        machine.octets.append(static_cast<const char*>(data), size);
-        *written = size;
+    const COMMTIMEOUTS& t = machine.time_outs;
+    const long long allowed =
+        (t.WriteTotalTimeoutMultiplier * size + t.WriteTotalTimeoutConstant) * MS;
+    const long long needed = 10 * 10'000'000LL * size / machine.applied.BaudRate;
+    if (machine.takes_nothing || (allowed > 0 && needed > allowed)) {
+        machine.now += allowed > 0 ? allowed : 3'600'000 * MS;  // no time-out: an hour, say
+        return TRUE;
     }
+    machine.now += needed;
+    machine.octets.append(static_cast<const char*>(data), size);
+    return *written = size, TRUE;
+}
+BOOL WINAPI fake_ReadFile(HANDLE h, LPVOID data, DWORD size, LPDWORD got, LPOVERLAPPED o) {
+    if (h != port) {
+        return REAL("kernel32", ReadFile)(h, data, size, got, o);
+    }
+    *got = size < machine.input.size() ? size : static_cast<DWORD>(machine.input.size());
+    if (*got < size) {
+        const COMMTIMEOUTS& t = machine.time_outs;
+        machine.now += (t.ReadTotalTimeoutMultiplier * size + t.ReadTotalTimeoutConstant) * MS;
+    }
+    std::memcpy(data, machine.input.data(), *got);
+    machine.input.erase(0, *got);
     return TRUE;
 }
 BOOL WINAPI fake_ClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT status) {
@@ -144,6 +190,7 @@ BOOL WINAPI fake_ClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT status) {
     machine.error_pending = false;
     if (status != nullptr) {
         *status = COMSTAT{};
+        status->cbInQue = static_cast<DWORD>(machine.input.size());
     }
     return TRUE;
 }
@@ -159,7 +206,7 @@ BOOL WINAPI fake_QueryPerformanceCounter(LARGE_INTEGER* count) {
 BOOL WINAPI fake_QueryPerformanceFrequency(LARGE_INTEGER* f) {
     return f->QuadPart = 10'000'000, TRUE;
 }
-ULONGLONG WINAPI fake_GetTickCount64() { return machine.now / TICK * TICK / 10'000; }
+ULONGLONG WINAPI fake_GetTickCount64() { return machine.now / TICK * TICK / MS; }
 HANDLE WINAPI fake_CreateWaitableTimerExW(LPSECURITY_ATTRIBUTES, LPCWSTR, DWORD flags, DWORD) {
     if ((flags & 0x2) != 0 && !machine.high_resolution) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -187,7 +234,7 @@ DWORD WINAPI fake_WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOO
     if (ms == INFINITE) {
         return REAL("kernel32", WaitForMultipleObjects)(count, handles, all, ms);
     }
-    machine.now = next_tick(machine.now + ms * 10'000LL);
+    machine.now = next_tick(machine.now + ms * MS);
     return WAIT_TIMEOUT;
 }
 DWORD WINAPI fake_WaitForSingleObject(HANDLE h, DWORD ms) {
@@ -223,6 +270,7 @@ long long settles(SOCKET s) {
     const int i = find(s);
     return i < 0 ? machine.now : machine.started[i] + machine.settled_after[i];
 }
+bool connected(SOCKET s) { return find(s) < 0 || machine.outcome[find(s)] == 0; }
 INT WSAAPI fake_getaddrinfo(PCSTR, PCSTR, const ADDRINFOA*, PADDRINFOA* found) {
     static sockaddr_in6 addresses[3];
     static addrinfo list[3];
@@ -250,23 +298,27 @@ int WSAAPI fake_connect(SOCKET s, const sockaddr* address, int) {
     WSASetLastError(WSAEWOULDBLOCK);
     return SOCKET_ERROR;
 }
-int WSAAPI fake_select(int, fd_set* readable, fd_set* writable, fd_set* failed, timeval* wait) {
+// A settled attempt is in one set only: the write set once it is made, the
+// exception set once it has failed.
+int WSAAPI fake_select(int, fd_set*, fd_set* writable, fd_set* failed, timeval* wait) {
     long long first = machine.now + wait->tv_sec * 10'000'000LL + wait->tv_usec * 10LL;
     for (u_int k = 0; k < writable->fd_count; ++k) {
         const long long when = settles(writable->fd_array[k]);
         first = when < first ? when : first;
     }
     machine.now = first > machine.now ? first : machine.now;
-    fd_set ready{};
+    fd_set made{};
+    fd_set refused{};
     for (u_int k = 0; k < writable->fd_count; ++k) {
-        if (settles(writable->fd_array[k]) <= machine.now) {
-            ready.fd_array[ready.fd_count++] = writable->fd_array[k];
+        const SOCKET s = writable->fd_array[k];
+        if (settles(s) <= machine.now) {
+            fd_set& settled = connected(s) ? made : refused;
+            settled.fd_array[settled.fd_count++] = s;
         }
     }
-    *writable = ready;
-    *failed = ready;
-    (void)readable;
-    return static_cast<int>(ready.fd_count);
+    *writable = made;
+    *failed = refused;
+    return static_cast<int>(made.fd_count + refused.fd_count);
 }
 int WSAAPI fake_getsockopt(SOCKET s, int level, int name, char* value, int* length) {
     const int i = find(s);
@@ -290,34 +342,35 @@ int WSAAPI fake_recv(SOCKET s, char* data, int size, int flags) {
 }  // namespace
 
 // NOLINTBEGIN: the import slots are named by the linker's convention.
+#define FAKE(name) decltype(&name) __imp_##name = fake_##name;
 extern "C" {
-decltype(&CreateFileA) __imp_CreateFileA = fake_CreateFileA;
-decltype(&SetupComm) __imp_SetupComm = fake_SetupComm;
-decltype(&GetCommState) __imp_GetCommState = fake_GetCommState;
-decltype(&SetCommState) __imp_SetCommState = fake_SetCommState;
-decltype(&GetCommTimeouts) __imp_GetCommTimeouts = fake_GetCommTimeouts;
-decltype(&SetCommTimeouts) __imp_SetCommTimeouts = fake_SetCommTimeouts;
-decltype(&WriteFile) __imp_WriteFile = fake_WriteFile;
-decltype(&ClearCommError) __imp_ClearCommError = fake_ClearCommError;
-decltype(&PurgeComm) __imp_PurgeComm = fake_PurgeComm;
-decltype(&CloseHandle) __imp_CloseHandle = fake_CloseHandle;
-decltype(&QueryPerformanceCounter) __imp_QueryPerformanceCounter = fake_QueryPerformanceCounter;
-decltype(&QueryPerformanceFrequency) __imp_QueryPerformanceFrequency =
-    fake_QueryPerformanceFrequency;
-decltype(&GetTickCount64) __imp_GetTickCount64 = fake_GetTickCount64;
-decltype(&CreateWaitableTimerExW) __imp_CreateWaitableTimerExW = fake_CreateWaitableTimerExW;
-decltype(&SetWaitableTimer) __imp_SetWaitableTimer = fake_SetWaitableTimer;
-decltype(&WaitForMultipleObjects) __imp_WaitForMultipleObjects = fake_WaitForMultipleObjects;
-decltype(&WaitForSingleObject) __imp_WaitForSingleObject = fake_WaitForSingleObject;
-decltype(&LoadLibraryA) __imp_LoadLibraryA = fake_LoadLibraryA;
-decltype(&GetProcAddress) __imp_GetProcAddress = fake_GetProcAddress;
-decltype(&SetConsoleCtrlHandler) __imp_SetConsoleCtrlHandler = fake_SetConsoleCtrlHandler;
-decltype(&getaddrinfo) __imp_getaddrinfo = fake_getaddrinfo;
-decltype(&freeaddrinfo) __imp_freeaddrinfo = fake_freeaddrinfo;
-decltype(&connect) __imp_connect = fake_connect;
-decltype(&select) __imp_select = fake_select;
-decltype(&getsockopt) __imp_getsockopt = fake_getsockopt;
-decltype(&recv) __imp_recv = fake_recv;
+FAKE(CreateFileA)
+FAKE(SetupComm)
+FAKE(GetCommState)
+FAKE(SetCommState)
+FAKE(GetCommTimeouts)
+FAKE(SetCommTimeouts)
+FAKE(WriteFile)
+FAKE(ReadFile)
+FAKE(ClearCommError)
+FAKE(PurgeComm)
+FAKE(CloseHandle)
+FAKE(QueryPerformanceCounter)
+FAKE(QueryPerformanceFrequency)
+FAKE(GetTickCount64)
+FAKE(CreateWaitableTimerExW)
+FAKE(SetWaitableTimer)
+FAKE(WaitForMultipleObjects)
+FAKE(WaitForSingleObject)
+FAKE(LoadLibraryA)
+FAKE(GetProcAddress)
+FAKE(SetConsoleCtrlHandler)
+FAKE(getaddrinfo)
+FAKE(freeaddrinfo)
+FAKE(connect)
+FAKE(select)
+FAKE(getsockopt)
+FAKE(recv)
 }
 // NOLINTEND
 
@@ -326,15 +379,17 @@ namespace {
 int passed;
 int failed;
 
-void check(const char* name, const std::string& problem) {
-    std::printf("%s: %s%s%s\n", problem.empty() ? "ok" : "FAILED", name,
+void check(const std::string& name, const std::string& problem) {
+    std::printf("%s: %s%s%s\n", problem.empty() ? "ok" : "FAILED", name.c_str(),
                 problem.empty() ? "" : ": ", problem.c_str());
+    (void)std::fflush(stdout);  // a row that hangs leaves the ones before it shown
     (problem.empty() ? passed : failed) += 1;
 }
 
-std::string reason_for(DWORD error) { return kiss::system_message(error); }
+std::string ms(long long steps) { return std::to_string(steps / MS) + " ms"; }
 
-// Serial ports as their drivers report and take the settings.
+// Serial ports as their drivers report and take the settings, and lines
+// that take an octet in its time, or nothing.
 struct SerialCase {
     const char* name;
     char xon, xoff;  // as the driver reports them
@@ -342,14 +397,22 @@ struct SerialCase {
     bool refuses_abort_on_error;
     int line_errors;
     bool takes_nothing;
+    std::size_t talk;     // octets the TNC has sent before the frame
     const char* written;  // what reaches the line, or the reason for the failed write
+    long long within;     // how long the frame may take
 };
 const SerialCase serial_cases[] = {
-    {"serial.sys, a line error aborting a write", 0x11, 0x13, 64, false, 1, false, "\xC0\x01\xC0"},
-    {"usbser.sys, XON and XOFF both 0", 0, 0, 0, false, 0, false, "\xC0\x01\xC0"},
-    {"thresholds beyond the input queue", 0x11, 0x13, 2048, false, 0, false, "\xC0\x01\xC0"},
-    {"a SerCx UART, abort on error refused", 0x11, 0x13, 64, true, 2, false, "\xC0\x01\xC0"},
-    {"a write that takes nothing", 0x11, 0x13, 64, false, 0, true, "no octet taken within 60 ms"},
+    {"serial.sys, a line error aborting a write", 0x11, 0x13, 64, false, 1, false, 0,
+     "\xC0\x01\xC0", 4 * MS},
+    {"usbser.sys, XON and XOFF both 0", 0, 0, 0, false, 0, false, 0, "\xC0\x01\xC0", 4 * MS},
+    {"thresholds kept, within the driver's own buffer", 0x11, 0x13, 2048, false, 0, false, 0,
+     "\xC0\x01\xC0", 4 * MS},
+    {"a SerCx UART, abort on error refused", 0x11, 0x13, 64, true, 2, false, 0, "\xC0\x01\xC0",
+     4 * MS},
+    {"the TNC talking: what it sent is read", 0x11, 0x13, 64, false, 0, false, 3000, "\xC0\x01\xC0",
+     4 * MS},
+    {"a write that takes nothing", 0x11, 0x13, 64, false, 0, true, 0, "no octet taken within 60 ms",
+     61 * MS},
 };
 
 void serial_case(const SerialCase& c) {
@@ -362,25 +425,33 @@ void serial_case(const SerialCase& c) {
     machine.refuses_abort_on_error = c.refuses_abort_on_error;
     machine.line_errors = c.line_errors;
     machine.takes_nothing = c.takes_nothing;
+    machine.input.assign(c.talk, 'x');
     kiss::port = &kiss::serial_port;
     (void)std::snprintf(kiss::port_name, sizeof kiss::port_name, "COM5");
     kiss::baud_rate = 9600;
     std::string problem;
+    const DCB& set = machine.applied;
     if (kiss::port->open() != kiss::port_ready) {
         problem = std::string("refused: ") + kiss::failure_reason();
-    } else if (machine.applied.fOutX || machine.applied.fInX ||
-               machine.applied.fRtsControl != RTS_CONTROL_HANDSHAKE) {
-        problem = "flow control changed";
-    } else if (machine.share != 0 || machine.input_queue != 128 || machine.output_queue != 128) {
-        problem = "the port shared, or its queues not of 128 octets";
+    } else if (set.BaudRate != 9600 || set.ByteSize != 8 || set.Parity != NOPARITY ||
+               set.StopBits != ONESTOPBIT || set.fOutX || set.fInX ||
+               set.fRtsControl != RTS_CONTROL_HANDSHAKE || set.XonLim != c.limit ||
+               set.XoffLim != c.limit) {
+        problem = "not 9600 8N1, or flow control changed";
+    } else if (machine.share != 0 || machine.asked_input != 128 || machine.asked_output != 128) {
+        problem = "the port shared, or queues of other than 128 octets asked for";
     } else {
+        const long long started = machine.now;
         const std::uint8_t frame[] = {0xC0, 0x01, 0xC0};
         const bool sent = kiss::port->send(frame, sizeof frame);
         const std::string result = sent ? machine.octets : kiss::failure_reason();
         // A failed write discards what is unsent, so that closing does not wait on it.
         const bool purged = machine.purged == (PURGE_TXABORT | PURGE_TXCLEAR);
-        if (result != c.written || sent == purged) {
-            problem = "wrote '" + result + (purged ? "', purged" : "', not purged");
+        if (result != c.written || sent == purged || machine.now - started > c.within ||
+            !machine.input.empty()) {
+            problem = "wrote '" + result + (purged ? "', purged, " : "', not purged, ") + "in " +
+                      ms(machine.now - started) + ", left " + std::to_string(machine.input.size()) +
+                      " unread";
         }
     }
     kiss::port->close();
@@ -395,11 +466,8 @@ void pause_case(const char* name, bool high_resolution) {
     app::prepare_process();
     const long long started = machine.now;
     const bool went_on = app::pause_for(1000);
-    const long long late = machine.now - started - 10'000'000;
-    check(name,
-          went_on && late >= 0 && late <= 10'000
-              ? ""
-              : "the pause off by " + std::to_string(static_cast<double>(late) / 10'000) + " ms");
+    const long long late = machine.now - started - 1000 * MS;
+    check(name, went_on && late >= 0 && late <= MS ? "" : "the pause off by " + ms(late));
 }
 
 // A TNC on TCP whose addresses answer (0) or refuse, after Windows' retries.
@@ -409,66 +477,66 @@ struct TcpCase {
     long long settled_after[3];
     int outcome[3];
     const char* reason;  // nullptr: connected
-    long long within;    // 100 ns
+    long long within;
 };
 const TcpCase tcp_cases[] = {
     {"localhost, ::1 refused and 127.0.0.1 answering",
      2,
-     {RETRIED, 10'000},
+     {RETRIED, MS},
      {WSAECONNREFUSED, 0},
      nullptr,
-     100'000},
+     10 * MS},
     {"three addresses refused",
      3,
      {RETRIED, RETRIED, RETRIED},
      {WSAECONNREFUSED, WSAECONNREFUSED, WSAECONNREFUSED},
      "refused",
-     RETRIED + 100'000},
-    {"no answer", 1, {60 * 10'000'000LL}, {0}, "no answer within 5 s", 50'000'000 + 100'000},
+     RETRIED + 10 * MS},
+    {"no answer", 1, {60'000 * MS}, {0}, "no answer within 5 s", 5010 * MS},
 };
+
+void connect_to_tnc(int addresses) {
+    machine.addresses = addresses;
+    kiss::port = &kiss::tcp_port;
+    (void)std::snprintf(kiss::port_name, sizeof kiss::port_name, "localhost:8001");
+}
 
 void tcp_case(const TcpCase& c) {
     machine = Machine{};
-    machine.addresses = c.addresses;
     std::memcpy(machine.settled_after, c.settled_after, sizeof c.settled_after);
     std::memcpy(machine.outcome, c.outcome, sizeof c.outcome);
-    kiss::port = &kiss::tcp_port;
-    (void)std::snprintf(kiss::port_name, sizeof kiss::port_name, "localhost:8001");
+    connect_to_tnc(c.addresses);
     const long long started = machine.now;
-    const bool connected = kiss::port->open() == kiss::port_ready;
-    const std::string reason = connected ? "" : kiss::failure_reason();
+    const bool made = kiss::port->open() == kiss::port_ready;
+    const std::string reason = made ? "" : kiss::failure_reason();
+    const std::string refused = kiss::system_message(WSAECONNREFUSED);
     const std::string wanted = c.reason == nullptr                     ? ""
-                               : std::strcmp(c.reason, "refused") == 0 ? reason_for(WSAECONNREFUSED)
+                               : std::strcmp(c.reason, "refused") == 0 ? refused
                                                                        : c.reason;
-    std::string problem;
-    if (connected != (c.reason == nullptr) || reason != wanted ||
-        machine.now - started > c.within) {
-        problem =
-            "'" + reason + "' after " + std::to_string((machine.now - started) / 10'000) + " ms";
-    }
+    const bool in_time = machine.now - started <= c.within;
     kiss::port->close();
-    check(c.name, problem);
+    check(c.name, made == (c.reason == nullptr) && reason == wanted && in_time
+                      ? ""
+                      : "'" + reason + "' after " + ms(machine.now - started));
 }
 
 // A TNC that has closed (recv gives 0, and leaves the last error as it
 // was) or reset the connection (recv fails with WSAECONNRESET).
 void tcp_ended_case(const char* name, int ended, const std::string& wanted) {
     machine = Machine{};
-    machine.addresses = 1;
-    kiss::port = &kiss::tcp_port;
-    (void)std::snprintf(kiss::port_name, sizeof kiss::port_name, "localhost:8001");
-    const bool connected = kiss::port->open() == kiss::port_ready;
+    connect_to_tnc(1);
+    const bool made = kiss::port->open() == kiss::port_ready;
     machine.peer_ended = ended;
     const std::uint8_t frame[] = {0xC0, 0x00, 0xC0};
-    const bool sent = connected && kiss::port->send(frame, sizeof frame);
+    const bool sent = made && kiss::port->send(frame, sizeof frame);
     const std::string reason = kiss::failure_reason();
     kiss::port->close();
-    check(name, connected && !sent && reason == wanted ? "" : "'" + reason + "'");
+    check(name, made && !sent && reason == wanted ? "" : "'" + reason + "'");
 }
 
 // A request to stop, in a process of its own (the first request is the one
-// kept). Windows runs the handler on a thread of its own and ends the
-// process when a closing handler returns.
+// kept). Windows runs the handler on a thread of its own, ends the process
+// when a closing handler returns, and ends it anyway 5 s later.
 struct StopCase {
     DWORD event;
     const char* name;
@@ -482,9 +550,19 @@ const StopCase stop_cases[] = {
     {CTRL_SHUTDOWN_EVENT, "shutting down", 143},
 };
 
-DWORD WINAPI windows_handling(LPVOID stop) {
+DWORD WINAPI run_handler(LPVOID stop) {
     const DWORD kind = static_cast<const StopCase*>(stop)->event;
     if (handler(kind) == FALSE || (kind != CTRL_C_EVENT && kind != CTRL_BREAK_EVENT)) {
+        ExitProcess(ENDED_BY_WINDOWS);
+    }
+    return 0;
+}
+
+DWORD WINAPI windows_handling(LPVOID stop) {
+    (void)CreateThread(nullptr, 0, run_handler, stop, 0, nullptr);
+    const DWORD kind = static_cast<const StopCase*>(stop)->event;
+    if (kind != CTRL_C_EVENT && kind != CTRL_BREAK_EVENT) {
+        Sleep(5000);
         ExitProcess(ENDED_BY_WINDOWS);
     }
     return 0;
@@ -519,7 +597,7 @@ void stop_case(const StopCase& c, int index) {
         (void)REAL("kernel32", WaitForSingleObject)(child.hProcess, INFINITE);
         (void)GetExitCodeProcess(child.hProcess, &status);
     }
-    check((std::string("stopped by ") + c.name).c_str(),
+    check(std::string("stopped by ") + c.name,
           status == static_cast<DWORD>(c.status) ? "" : "exit status " + std::to_string(status));
 }
 
@@ -540,7 +618,8 @@ int wmain(int argc, wchar_t** argv) {
         tcp_case(c);
     }
     tcp_ended_case("a TNC that closed the connection", -1, "the TNC closed the connection");
-    tcp_ended_case("a TNC that reset the connection", WSAECONNRESET, reason_for(WSAECONNRESET));
+    tcp_ended_case("a TNC that reset the connection", WSAECONNRESET,
+                   kiss::system_message(WSAECONNRESET));
     for (int i = 0; i < static_cast<int>(sizeof stop_cases / sizeof stop_cases[0]); ++i) {
         stop_case(stop_cases[i], i);
     }
