@@ -52,12 +52,26 @@ bool parse_tnc_address(const char* text, TncAddress* address) {
     return true;
 }
 
+long long octet_budget_us() {
+    constexpr long long MARGIN_US = 50'000;
+    const long long line_us = 10'000'000LL / (baud_rate > 0 ? baud_rate : 1);
+    return MARGIN_US + line_us > MINIMUM_OCTET_BUDGET_US ? MARGIN_US + line_us
+                                                         : MINIMUM_OCTET_BUDGET_US;
+}
+
 const char* failure_reason() { return reason; }
 
 void keep_failure(const char* why) { (void)std::snprintf(reason, sizeof reason, "%s", why); }
 
 void keep_failure(const char* where, const char* why) {
     (void)std::snprintf(reason, sizeof reason, "%s: %s", where, why);
+}
+
+const char* stalled_line() {
+    static char why[48];
+    (void)std::snprintf(why, sizeof why, "no octet taken within %lld ms",
+                        (octet_budget_us() + 999) / 1000);
+    return why;
 }
 
 }  // namespace kiss

@@ -13,10 +13,9 @@ namespace kiss {
 // Room for any device path the system allows, and its terminating zero.
 constexpr std::size_t PORT_NAME_CAPACITY = 4097;
 
-// The most an octet may take to be handed over: 10 ms for the octet and
-// 50 ms besides, as a serial line's write time-out; on TCP a frame is given
-// this much for each of its octets.
-constexpr long long OCTET_BUDGET_US = 60'000;
+// An octet is given 60 ms to be handed over at the least; on TCP a frame is
+// given that much for each of its octets.
+constexpr long long MINIMUM_OCTET_BUDGET_US = 60'000;
 
 // The port as the user named it ("ComN" for a number) and the line speed,
 // set by the run before it opens the port.
@@ -70,10 +69,19 @@ struct TncAddress {
 // and something before it. If so, and address is given, fills it in.
 bool parse_tnc_address(const char* text, TncAddress* address);
 
+// The most an octet may take to be handed over to a serial line: 50 ms and
+// the time the line needs for it (ten bits at baud_rate), and never less
+// than the minimum: 60 ms from 1200 Bd up, about 141 ms at 110 Bd, where a
+// UART that takes an octet only once it has sent the one before would
+// otherwise fail the second.
+long long octet_budget_us();
+
 // Why the last open or send failed, in the system's words; kept by the
 // layer where it failed, before anything else can change it.
 const char* failure_reason();
 void keep_failure(const char* why);
 void keep_failure(const char* where, const char* why);  // "where: why"
+// Why a serial line failed that took no octet within its budget.
+const char* stalled_line();
 
 }  // namespace kiss

@@ -170,7 +170,7 @@ open_result open_device() {
 }
 
 bool write_octet(std::uint8_t octet) {
-    const long long deadline = now_us() + OCTET_BUDGET_US;
+    const long long deadline = now_us() + octet_budget_us();
     for (;;) {
         int queued = 0;
         if (ioctl(port_handle, TIOCOUTQ, &queued) != 0) {
@@ -186,7 +186,7 @@ bool write_octet(std::uint8_t octet) {
             }
         }
         if (now_us() >= deadline) {
-            return fail_write("no octet taken within 60 ms");
+            return fail_write(stalled_line());
         }
         drain_input();  // the TNC may be waiting for room too
         sleep_briefly();
@@ -221,7 +221,7 @@ void close_device() {
     if (drained && ioctl(port_handle, TIOCOUTQ, &queued) == 0 && queued > 0) {
         const long long octets = std::min(queued, OUTPUT_QUEUE_LIMIT + 1);
         const long long deadline =
-            now_us() + OCTET_BUDGET_US + octets * 20'000'000LL / (baud_rate > 0 ? baud_rate : 1);
+            now_us() + octet_budget_us() + octets * 20'000'000LL / (baud_rate > 0 ? baud_rate : 1);
         while (ioctl(port_handle, TIOCOUTQ, &queued) == 0 && queued > 0 && now_us() < deadline) {
             sleep_briefly();
         }

@@ -18,15 +18,13 @@ namespace {
 // has no output queue, and hands each octet to the UART.
 constexpr DWORD QUEUE_SIZE = 128;
 
-// Time-outs in milliseconds. A single-octet write gives up after
-// 10 * 1 + 50 = 60 ms.
+// Read time-outs in milliseconds; the drain reads only what has arrived.
 constexpr DWORD READ_INTERVAL_TIMEOUT = 50;
 constexpr DWORD READ_TOTAL_TIMEOUT_MULTIPLIER = 10;
 constexpr DWORD READ_TOTAL_TIMEOUT_CONSTANT = 50;
+// A single-octet write gives up after 10 * 1 ms and the rest of the octet's
+// budget: 10 + 50 = 60 ms from 1200 Bd up.
 constexpr DWORD WRITE_TOTAL_TIMEOUT_MULTIPLIER = 10;
-constexpr DWORD WRITE_TOTAL_TIMEOUT_CONSTANT = 50;
-static_assert((WRITE_TOTAL_TIMEOUT_MULTIPLIER + WRITE_TOTAL_TIMEOUT_CONSTANT) * 1000LL ==
-              OCTET_BUDGET_US);
 
 // What the TNC sends is taken this often during the pause, so that the
 // driver's input queue never overflows (which, with abort on error, would
@@ -65,6 +63,21 @@ open_result refuse_settings(DWORD error) {
 bool fail_write() {
     (void)PurgeComm(port_handle, PURGE_TXABORT | PURGE_TXCLEAR);
     return false;
+}
+
+// Gives the next single-octet write what is left of its octet's budget as
+// its time-out: 10 ms for the octet and the rest constant, as the fields are
+// usually set, or all of it constant when less than that is left after a
+// line error. Whether that changed the fields.
+bool give_write(long long left_us) {
+    const DWORD ms = static_cast<DWORD>(left_us > 1000 ? (left_us + 999) / 1000 : 1);
+    const DWORD multiplier =
+        ms > WRITE_TOTAL_TIMEOUT_MULTIPLIER ? WRITE_TOTAL_TIMEOUT_MULTIPLIER : 0;
+    const bool changed = time_outs.WriteTotalTimeoutMultiplier != multiplier ||
+                         time_outs.WriteTotalTimeoutConstant != ms - multiplier;
+    time_outs.WriteTotalTimeoutMultiplier = multiplier;
+    time_outs.WriteTotalTimeoutConstant = ms - multiplier;
+    return changed;
 }
 
 // COMn as Windows writes it, in any letter case, n from 1 to 255; the
@@ -151,8 +164,7 @@ open_result open_device() {
     time_outs.ReadIntervalTimeout = READ_INTERVAL_TIMEOUT;
     time_outs.ReadTotalTimeoutMultiplier = READ_TOTAL_TIMEOUT_MULTIPLIER;
     time_outs.ReadTotalTimeoutConstant = READ_TOTAL_TIMEOUT_CONSTANT;
-    time_outs.WriteTotalTimeoutMultiplier = WRITE_TOTAL_TIMEOUT_MULTIPLIER;
-    time_outs.WriteTotalTimeoutConstant = WRITE_TOTAL_TIMEOUT_CONSTANT;
+    (void)give_write(octet_budget_us());
     if (SetCommTimeouts(port_handle, &time_outs) == FALSE) {
         return refuse_settings(GetLastError());
     }
@@ -161,15 +173,17 @@ open_result open_device() {
 
 bool write_octet(std::uint8_t octet) {
     drain_input();
-    const long long started = now_us();
+    const long long deadline = now_us() + octet_budget_us();
     DWORD written = 0;
-    while (WriteFile(port_handle, &octet, 1, &written, nullptr) == FALSE) {
+    while ((give_write(deadline - now_us()) && SetCommTimeouts(port_handle, &time_outs) == FALSE) ||
+           WriteFile(port_handle, &octet, 1, &written, nullptr) == FALSE) {
         // With abort on error, a line error on the input (a TNC talking on a
         // busy channel) fails the write in progress and every later one until
-        // it is cleared; the octet was not taken, so it goes again.
+        // it is cleared; the octet was not taken, so it goes again, within
+        // what is left of its budget.
         const DWORD error = GetLastError();
         DWORD errors = 0;
-        if (error != ERROR_OPERATION_ABORTED || now_us() - started >= OCTET_BUDGET_US ||
+        if (error != ERROR_OPERATION_ABORTED || now_us() >= deadline ||
             ClearCommError(port_handle, &errors, nullptr) == FALSE) {
             record_failure(error);
             return fail_write();
@@ -177,7 +191,7 @@ bool write_octet(std::uint8_t octet) {
     }
     // A write time-out on a synchronous handle succeeds with nothing written.
     if (written != 1) {
-        keep_failure("no octet taken within 60 ms");
+        keep_failure(stalled_line());
         return fail_write();
     }
     return true;

@@ -1,5 +1,7 @@
 #include "kiss/tcp.h"
 
+#include <cstdio>
+
 // A KISS TNC on TCP as a port: what both platforms do with the connection.
 namespace kiss {
 
@@ -10,6 +12,13 @@ constexpr long long CONNECT_BUDGET_US = 5'000'000;
 
 TncAddress address;
 int ended;  // how the TNC ended the connection, seen while draining; 0 while it is up
+
+void keep_slow_tnc() {
+    char why[64];
+    (void)std::snprintf(why, sizeof why, "the TNC took nothing for %lld ms an octet",
+                        MINIMUM_OCTET_BUDGET_US / 1000);
+    keep_failure(why);
+}
 
 open_result connect_tnc() {
     (void)parse_tnc_address(port_name, &address);  // the name was taken as HOST:PORT
@@ -32,7 +41,7 @@ bool send_frame(const std::uint8_t* frame, std::size_t length) {
     if (ended != 0) {
         return false;  // the reason was kept when the TNC ended it
     }
-    const long long deadline = now_us() + OCTET_BUDGET_US * static_cast<long long>(length);
+    const long long deadline = now_us() + MINIMUM_OCTET_BUDGET_US * static_cast<long long>(length);
     for (std::size_t sent = 0; sent < length;) {
         const long n = tcp::send_some(frame + sent, length - sent);
         if (n < 0) {
@@ -40,7 +49,7 @@ bool send_frame(const std::uint8_t* frame, std::size_t length) {
         }
         sent += static_cast<std::size_t>(n);
         if (sent < length && !tcp::wait_writable(deadline)) {
-            keep_failure("the TNC took nothing for 60 ms an octet");
+            keep_slow_tnc();
             return false;
         }
     }

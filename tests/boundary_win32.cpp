@@ -68,7 +68,8 @@ struct Machine {
     // The serial driver and its line.
     DCB found{};  // the settings as the driver reports them
     bool refuses_abort_on_error = false;
-    int line_errors = 0;  // arriving during the next writes
+    int line_errors = 0;        // arriving during the next writes,
+    long long abort_after = 0;  // this long into each
     bool error_pending = false;
     bool takes_nothing = false;
     std::string input;   // what the TNC has sent and nobody has read
@@ -155,7 +156,10 @@ BOOL WINAPI fake_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, 
         return REAL("kernel32", WriteFile)(h, data, size, written, o);
     }
     *written = 0;
-    machine.error_pending = machine.error_pending || machine.line_errors-- > 0;
+    if (machine.line_errors-- > 0) {
+        machine.error_pending = true;
+        machine.now += machine.abort_after;
+    }
     if (machine.error_pending && machine.applied.fAbortOnError) {
         SetLastError(ERROR_OPERATION_ABORTED);
         return FALSE;
@@ -396,23 +400,30 @@ struct SerialCase {
     WORD limit;      // XonLim and XoffLim, likewise
     bool refuses_abort_on_error;
     int line_errors;
+    long long abort_after;
     bool takes_nothing;
-    std::size_t talk;     // octets the TNC has sent before the frame
+    std::size_t talk;  // octets the TNC has sent before the frame
+    DWORD baud;
     const char* written;  // what reaches the line, or the reason for the failed write
     long long within;     // how long the frame may take
 };
+const char* const FRAME = "\xC0\x01\xC0";
 const SerialCase serial_cases[] = {
-    {"serial.sys, a line error aborting a write", 0x11, 0x13, 64, false, 1, false, 0,
-     "\xC0\x01\xC0", 4 * MS},
-    {"usbser.sys, XON and XOFF both 0", 0, 0, 0, false, 0, false, 0, "\xC0\x01\xC0", 4 * MS},
-    {"thresholds kept, within the driver's own buffer", 0x11, 0x13, 2048, false, 0, false, 0,
-     "\xC0\x01\xC0", 4 * MS},
-    {"a SerCx UART, abort on error refused", 0x11, 0x13, 64, true, 2, false, 0, "\xC0\x01\xC0",
+    {"serial.sys, a line error aborting a write", 0x11, 0x13, 64, false, 1, 0, false, 0, 9600,
+     FRAME, 4 * MS},
+    {"usbser.sys, XON and XOFF both 0", 0, 0, 0, false, 0, 0, false, 0, 9600, FRAME, 4 * MS},
+    {"thresholds kept, within the driver's own buffer", 0x11, 0x13, 2048, false, 0, 0, false, 0,
+     9600, FRAME, 4 * MS},
+    {"a SerCx UART, abort on error refused", 0x11, 0x13, 64, true, 2, 0, false, 0, 9600, FRAME,
      4 * MS},
-    {"the TNC talking: what it sent is read", 0x11, 0x13, 64, false, 0, false, 3000, "\xC0\x01\xC0",
+    {"the TNC talking: what it sent is read", 0x11, 0x13, 64, false, 0, 0, false, 3000, 9600, FRAME,
      4 * MS},
-    {"a write that takes nothing", 0x11, 0x13, 64, false, 0, true, 0, "no octet taken within 60 ms",
-     61 * MS},
+    {"a write that takes nothing", 0x11, 0x13, 64, false, 0, 0, true, 0, 9600,
+     "no octet taken within 60 ms", 61 * MS},
+    {"a line error late in a write: one deadline for the octet", 0x11, 0x13, 64, false, 1, 50 * MS,
+     true, 0, 9600, "no octet taken within 60 ms", 61 * MS},
+    {"110 Bd, each octet taking its 91 ms on the line", 0x11, 0x13, 64, false, 0, 0, false, 0, 110,
+     FRAME, 275 * MS},
 };
 
 void serial_case(const SerialCase& c) {
@@ -424,20 +435,21 @@ void serial_case(const SerialCase& c) {
     machine.found.fRtsControl = RTS_CONTROL_HANDSHAKE;
     machine.refuses_abort_on_error = c.refuses_abort_on_error;
     machine.line_errors = c.line_errors;
+    machine.abort_after = c.abort_after;
     machine.takes_nothing = c.takes_nothing;
     machine.input.assign(c.talk, 'x');
     kiss::port = &kiss::serial_port;
     (void)std::snprintf(kiss::port_name, sizeof kiss::port_name, "COM5");
-    kiss::baud_rate = 9600;
+    kiss::baud_rate = static_cast<std::int32_t>(c.baud);
     std::string problem;
     const DCB& set = machine.applied;
     if (kiss::port->open() != kiss::port_ready) {
         problem = std::string("refused: ") + kiss::failure_reason();
-    } else if (set.BaudRate != 9600 || set.ByteSize != 8 || set.Parity != NOPARITY ||
+    } else if (set.BaudRate != c.baud || set.ByteSize != 8 || set.Parity != NOPARITY ||
                set.StopBits != ONESTOPBIT || set.fOutX || set.fInX ||
                set.fRtsControl != RTS_CONTROL_HANDSHAKE || set.XonLim != c.limit ||
                set.XoffLim != c.limit) {
-        problem = "not 9600 8N1, or flow control changed";
+        problem = "not 8N1 at the speed asked, or flow control changed";
     } else if (machine.share != 0 || machine.asked_input != 128 || machine.asked_output != 128) {
         problem = "the port shared, or queues of other than 128 octets asked for";
     } else {
