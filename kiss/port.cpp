@@ -11,7 +11,9 @@ const PortOperations* port;
 
 namespace {
 
-char reason[PORT_NAME_CAPACITY + 256];
+// "where: why", where a device path, why a system's message, which on
+// Windows can be as long as 32768 UTF-16 units.
+char reason[PORT_NAME_CAPACITY + 3 * 32'768 + 16];
 
 }  // namespace
 

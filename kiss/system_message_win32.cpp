@@ -4,14 +4,21 @@
 
 namespace kiss {
 
+namespace {
+
+// FormatMessage writes at most 64 KiB; each UTF-16 unit is at most three
+// octets of UTF-8.
+constexpr DWORD LONGEST_MESSAGE = 32'768;
+wchar_t words[LONGEST_MESSAGE];
+char text[3 * LONGEST_MESSAGE + 1];
+
+}  // namespace
+
 const char* system_message(DWORD error) {
-    // In the user's language, passed on in UTF-8 like everything the console
-    // shows: the ANSI code page would garble it on a console showing another.
-    static wchar_t words[256];
-    static char text[3 * sizeof words / sizeof words[0]];
-    const DWORD length =
-        FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error,
-                       0, words, sizeof words / sizeof words[0], nullptr);
+    // In the user's language and whole, passed on in UTF-8 like everything
+    // the console shows.
+    const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                        nullptr, error, 0, words, LONGEST_MESSAGE, nullptr);
     DWORD end = length;
     while (end > 0 && (words[end - 1] == L'\r' || words[end - 1] == L'\n' ||
                        words[end - 1] == L' ' || words[end - 1] == L'.')) {

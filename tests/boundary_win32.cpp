@@ -37,6 +37,9 @@
 //   connect call (nonblocking), connection has succeeded"; "exceptfds: if
 //   processing a connect call (nonblocking), connection attempt failed".
 // - recv: 0 when the peer has closed, the last error left as it was.
+// - FormatMessage: "the output buffer cannot be larger than 64K bytes"; a
+//   message that does not fit the buffer given fails the call with
+//   ERROR_INSUFFICIENT_BUFFER.
 #include <windows.h>
 #include <winsock2.h>
 #include <winternl.h>
@@ -93,7 +96,11 @@ struct Machine {
     SOCKET sockets[3]{};
     long long started[3]{};
     int peer_ended = 0;  // -1 after a close, else the error of a reset
+    // The system's message for LONG_MESSAGE, in the user's language.
+    std::wstring message;
 } machine;
+
+constexpr DWORD LONG_MESSAGE = 0x2000'0001;  // an error number of the test's own
 
 HANDLE port;  // the test's stand-ins for a COM port and a waitable timer
 HANDLE timer;
@@ -341,6 +348,20 @@ int WSAAPI fake_recv(SOCKET s, char* data, int size, int flags) {
     return machine.peer_ended < 0 ? 0 : SOCKET_ERROR;
 }
 
+// Messages.
+DWORD WINAPI fake_FormatMessageW(DWORD flags, LPCVOID from, DWORD id, DWORD language, LPWSTR out,
+                                 DWORD size, va_list* inserts) {
+    if (id != LONG_MESSAGE) {
+        return REAL("kernel32", FormatMessageW)(flags, from, id, language, out, size, inserts);
+    }
+    if (machine.message.size() >= size) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    std::wmemcpy(out, machine.message.c_str(), machine.message.size() + 1);
+    return static_cast<DWORD>(machine.message.size());
+}
+
 // NOLINTEND(readability-named-parameter)
 
 }  // namespace
@@ -375,6 +396,7 @@ FAKE(connect)
 FAKE(select)
 FAKE(getsockopt)
 FAKE(recv)
+FAKE(FormatMessageW)
 }
 // NOLINTEND
 
@@ -546,6 +568,21 @@ void tcp_ended_case(const char* name, int ended, const std::string& wanted) {
     check(name, made && !sent && reason == wanted ? "" : "'" + reason + "'");
 }
 
+// A system message longer than any buffer of 256: in Russian, some 300
+// UTF-16 units and 550 octets of UTF-8.
+void message_case() {
+    machine = Machine{};
+    std::string wanted;
+    for (int i = 0; i < 12; ++i) {
+        machine.message += L"Время ожидания истекло; ";
+        wanted += u8"Время ожидания истекло; ";
+    }
+    machine.message += L"повторите попытку.\r\n";
+    wanted += u8"повторите попытку";
+    check("a long message in the user's language, whole",
+          kiss::system_message(LONG_MESSAGE) == wanted ? "" : kiss::system_message(LONG_MESSAGE));
+}
+
 // A request to stop, in a process of its own (the first request is the one
 // kept). Windows runs the handler on a thread of its own, ends the process
 // when a closing handler returns, and ends it anyway 5 s later.
@@ -632,6 +669,7 @@ int wmain(int argc, wchar_t** argv) {
     tcp_ended_case("a TNC that closed the connection", -1, "the TNC closed the connection");
     tcp_ended_case("a TNC that reset the connection", WSAECONNRESET,
                    kiss::system_message(WSAECONNRESET));
+    message_case();
     for (int i = 0; i < static_cast<int>(sizeof stop_cases / sizeof stop_cases[0]); ++i) {
         stop_case(stop_cases[i], i);
     }
