@@ -32,8 +32,8 @@ const char* stop_request();
 // shell reports a program that the signal ended.
 int stop_status();
 
-// Gives back what prepare_process changed outside the process (Windows'
-// console code page and system timer), once the run is over.
+// Gives back what prepare_process took from the system (Windows' timer
+// steps, on a Windows older than 10 1803), once the run is over.
 void process_finished();
 
 }  // namespace app

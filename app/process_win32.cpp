@@ -24,7 +24,6 @@ const Stop stops[] = {
 };
 
 volatile LONG requested;  // 1 + the index in stops[] of the first request; 0 while none has come
-UINT console_code_page;   // the console's own, given back at the end
 
 const Stop* request() { return requested == 0 ? nullptr : &stops[requested - 1]; }
 
@@ -55,12 +54,6 @@ BOOL WINAPI note_stop(DWORD event) {
 void prepare_process() {
     kiss::prepare_waits();
     (void)SetConsoleCtrlHandler(note_stop, TRUE);
-    // File names and Windows' messages are passed on in UTF-8; the console
-    // shows them rightly only in that code page. 0 when there is no console.
-    console_code_page = GetConsoleOutputCP();
-    if (console_code_page != 0) {
-        (void)SetConsoleOutputCP(CP_UTF8);
-    }
 }
 
 std::FILE* open_input(const char* name) {
@@ -76,11 +69,6 @@ const char* stop_request() { return request() == nullptr ? nullptr : request()->
 
 int stop_status() { return request() == nullptr ? 0 : request()->status; }
 
-void process_finished() {
-    if (console_code_page != 0) {
-        (void)SetConsoleOutputCP(console_code_page);
-    }
-    kiss::finish_waits();
-}
+void process_finished() { kiss::finish_waits(); }
 
 }  // namespace app

@@ -1,5 +1,6 @@
 #include "app/run.h"
 
+#include "app/console.h"
 #include "app/process.h"
 #include "app/speeds.h"
 #include "ax25/encoder.h"
@@ -29,23 +30,23 @@ constexpr int EXIT_FAILED = 1;
 std::FILE* input_stream;
 char line_buffer[ax25::LINE_CAPACITY + 1];
 
-// Each message is flushed as it is printed, so that a console piped into a
-// log shows every frame as it goes out, not at exit. The console serves the
-// operator: a full disk under a redirected console must not stop the frames,
-// so what printing returns is not examined.
-void show(const char* text) {
-    (void)std::fputs(text, stdout);
-    (void)std::fflush(stdout);
-}
+// Each message goes to the console as it is made, so that a console piped
+// into a log shows every frame as it goes out, not at exit. The console
+// serves the operator: one that cannot be written, or stops reading, must
+// never stop the frames.
+// The longest message: a device path and a system's reason.
+char message[2 * kiss::PORT_NAME_CAPACITY + std::size_t{3} * 32'768];
 
-void show(const char* format, const char* detail) {
-    (void)std::printf(format, detail);
-    (void)std::fflush(stdout);
-}
+void show(const char* text) { show_text(text, std::strlen(text)); }
 
-void show(const char* format, const char* first, const char* second) {
-    (void)std::printf(format, first, second);
-    (void)std::fflush(stdout);
+template <typename... Details>
+void show(const char* format, Details... details) {
+    const int length = std::snprintf(message, sizeof message, format, details...);
+    if (length > 0) {
+        show_text(message, static_cast<std::size_t>(length) < sizeof message
+                               ? static_cast<std::size_t>(length)
+                               : sizeof message - 1);
+    }
 }
 
 int finish(int status) {
@@ -53,6 +54,7 @@ int finish(int status) {
         (void)std::fclose(input_stream);  // read only: nothing can be lost
         input_stream = nullptr;
     }
+    close_console();
     process_finished();
     return status;
 }
@@ -129,6 +131,7 @@ bool send_frame(const char* line) {
 
 int run_main(int argc, char** argv) {
     prepare_process();
+    open_console();
     show("\nUipacer version " UIPACER_VERSION " by Tobrin\n\n");
     if (argc != 5) {
         print_usage();

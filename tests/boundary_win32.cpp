@@ -37,6 +37,11 @@
 //   connect call (nonblocking), connection has succeeded"; "exceptfds: if
 //   processing a connect call (nonblocking), connection attempt failed".
 // - recv: 0 when the peer has closed, the last error left as it was.
+// - GetConsoleMode fails for a handle that is not a console's; WriteConsoleW
+//   takes UTF-16, whatever the console's code page; WriteConsole: a console
+//   whose text is being selected (QuickEdit) takes nothing more until the
+//   selection ends; SetConsoleOutputCP changes the code page of the console,
+//   which every process attached to it shares.
 // - FormatMessage: "the output buffer cannot be larger than 64K bytes"; a
 //   message that does not fit the buffer given fails the call with
 //   ERROR_INSUFFICIENT_BUFFER.
@@ -45,10 +50,12 @@
 #include <winternl.h>
 #include <ws2tcpip.h>
 
+#include "app/console.h"
 #include "app/process.h"
 #include "kiss/port.h"
 #include "kiss/system_message_win32.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -98,12 +105,21 @@ struct Machine {
     int peer_ended = 0;  // -1 after a close, else the error of a reset
     // The system's message for LONG_MESSAGE, in the user's language.
     std::wstring message;
+    // Standard output: a console window or a file, what reached it, and
+    // whether the console reads (no text selected in it).
+    HANDLE output = nullptr;  // nullptr: Windows' own
+    std::wstring shown;
+    std::string written;
+    HANDLE reading = nullptr;  // a console that waits until this is set
+    bool code_page_set = false;
 } machine;
 
 constexpr DWORD LONG_MESSAGE = 0x2000'0001;  // an error number of the test's own
 
-HANDLE port;  // the test's stand-ins for a COM port and a waitable timer
+HANDLE port;  // the test's stand-ins for a COM port, a waitable timer, a console window and a file
 HANDLE timer;
+HANDLE console;
+HANDLE file;
 PHANDLER_ROUTINE handler;
 HMODULE const WINMM = reinterpret_cast<HMODULE>(&machine);  // any address that is no module
 
@@ -159,6 +175,10 @@ BOOL WINAPI fake_SetCommState(HANDLE, LPDCB settings) {
 BOOL WINAPI fake_GetCommTimeouts(HANDLE, LPCOMMTIMEOUTS t) { return *t = machine.time_outs, TRUE; }
 BOOL WINAPI fake_SetCommTimeouts(HANDLE, LPCOMMTIMEOUTS t) { return machine.time_outs = *t, TRUE; }
 BOOL WINAPI fake_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED o) {
+    if (h == machine.output) {
+        machine.written.append(static_cast<const char*>(data), size);
+        return *written = size, TRUE;
+    }
     if (h != port) {
         return REAL("kernel32", WriteFile)(h, data, size, written, o);
     }
@@ -348,6 +368,31 @@ int WSAAPI fake_recv(SOCKET s, char* data, int size, int flags) {
     return machine.peer_ended < 0 ? 0 : SOCKET_ERROR;
 }
 
+// The console.
+HANDLE WINAPI fake_GetStdHandle(DWORD which) {
+    const bool ours = which == STD_OUTPUT_HANDLE && machine.output != nullptr;
+    return ours ? machine.output : REAL("kernel32", GetStdHandle)(which);
+}
+BOOL WINAPI fake_GetConsoleMode(HANDLE h, LPDWORD mode) {
+    if (h == machine.output) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return h == console ? (*mode = ENABLE_PROCESSED_OUTPUT, TRUE) : FALSE;
+    }
+    return REAL("kernel32", GetConsoleMode)(h, mode);
+}
+BOOL WINAPI fake_WriteConsoleW(HANDLE h, const VOID* text, DWORD size, LPDWORD written, LPVOID) {
+    if (h != console) {
+        return REAL("kernel32", WriteConsoleW)(h, text, size, written, nullptr);
+    }
+    if (machine.reading != nullptr) {
+        (void)REAL("kernel32", WaitForSingleObject)(machine.reading, INFINITE);
+    }
+    machine.shown.append(static_cast<const wchar_t*>(text), size);
+    return *written = size, TRUE;
+}
+UINT WINAPI fake_GetConsoleOutputCP() { return 1252; }
+BOOL WINAPI fake_SetConsoleOutputCP(UINT) { return machine.code_page_set = true, TRUE; }
+
 // Messages.
 DWORD WINAPI fake_FormatMessageW(DWORD flags, LPCVOID from, DWORD id, DWORD language, LPWSTR out,
                                  DWORD size, va_list* inserts) {
@@ -397,6 +442,11 @@ FAKE(select)
 FAKE(getsockopt)
 FAKE(recv)
 FAKE(FormatMessageW)
+FAKE(GetStdHandle)
+FAKE(GetConsoleMode)
+FAKE(WriteConsoleW)
+FAKE(GetConsoleOutputCP)
+FAKE(SetConsoleOutputCP)
 }
 // NOLINTEND
 
@@ -413,6 +463,15 @@ void check(const std::string& name, const std::string& problem) {
 }
 
 std::string ms(long long steps) { return std::to_string(steps / MS) + " ms"; }
+
+// UTF-16 as UTF-8, for comparing and showing.
+std::string narrow(const std::wstring& text) {
+    std::string octets(3 * text.size(), '\0');
+    octets.resize(static_cast<std::size_t>(
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), octets.data(),
+                            static_cast<int>(octets.size()), nullptr, nullptr)));
+    return octets;
+}
 
 // Serial ports as their drivers report and take the settings, and lines
 // that take an octet in its time, or nothing.
@@ -583,6 +642,49 @@ void message_case() {
           kiss::system_message(LONG_MESSAGE) == wanted ? "" : kiss::system_message(LONG_MESSAGE));
 }
 
+// What a run shows, on a console window and redirected: an input line of
+// UTF-8 with two octets that are none (0xC0 and 0xDB, which the console's
+// code page 1252 shows as À and Û), lines ending CR LF; the console's own
+// settings left as they are.
+void console_case(const char* name, HANDLE output, const std::string& wanted) {
+    machine = Machine{};
+    machine.output = output;
+    app::prepare_process();
+    app::open_console();
+    const char* const text = "Sending frame:\n A>B:\xCE\xA9 \xC0\xDB\n\n";
+    app::show_text(text, std::strlen(text));
+    app::close_console();
+    app::process_finished();
+    const std::string shown = output == console ? narrow(machine.shown) : machine.written;
+    check(name, shown == wanted && !machine.code_page_set
+                    ? ""
+                    : "'" + shown + (machine.code_page_set ? "', the code page set" : "'"));
+}
+
+// A console that stops reading while the run goes on: a megabyte of text is
+// kept for it, in order, and one line says how many messages were not.
+void stopped_console_case() {
+    machine = Machine{};
+    machine.output = console;
+    machine.reading = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    app::open_console();
+    const std::string line = std::string(1023, 'x') + "\n";
+    for (int i = 0; i < 1100; ++i) {
+        app::show_text(line.c_str(), line.size());  // each returns at once
+    }
+    (void)SetEvent(machine.reading);
+    app::close_console();
+    const std::string shown = narrow(machine.shown);
+    const std::string notice = "\r\nThe console was not reading: 76 messages were not shown.\r\n";
+    const std::size_t lines = std::count(shown.begin(), shown.end(), 'x') / 1023;
+    check("a console that stops reading holds up nothing",
+          lines == 1024 && shown.size() >= notice.size() &&
+                  shown.compare(shown.size() - notice.size(), notice.size(), notice) == 0
+              ? ""
+              : std::to_string(lines) + " lines, then '" + shown.substr(shown.size() - 80) + "'");
+    machine.reading = nullptr;
+}
+
 // A request to stop, in a process of its own (the first request is the one
 // kept). Windows runs the handler on a thread of its own, ends the process
 // when a closing handler returns, and ends it anyway 5 s later.
@@ -655,6 +757,8 @@ void stop_case(const StopCase& c, int index) {
 int wmain(int argc, wchar_t** argv) {
     port = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     timer = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    console = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    file = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     if (argc == 2) {
         return stop_child(stop_cases[_wtoi(argv[1])]);
     }
@@ -670,6 +774,11 @@ int wmain(int argc, wchar_t** argv) {
     tcp_ended_case("a TNC that reset the connection", WSAECONNRESET,
                    kiss::system_message(WSAECONNRESET));
     message_case();
+    console_case("a console window: UTF-16, the code page its own", console,
+                 "Sending frame:\r\n A>B:\xCE\xA9 \xC3\x80\xC3\x9B\r\n\r\n");
+    console_case("redirected: the octets as they are", file,
+                 "Sending frame:\r\n A>B:\xCE\xA9 \xC0\xDB\r\n\r\n");
+    stopped_console_case();
     for (int i = 0; i < static_cast<int>(sizeof stop_cases / sizeof stop_cases[0]); ++i) {
         stop_case(stop_cases[i], i);
     }

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstddef>
+
+// The console. Everything the run shows goes through it, in order, and a
+// thread of its own writes it, so that a console that stops reading (text
+// selected in a Windows console window, Ctrl-S in a terminal, a pipe whose
+// reader has stopped) never holds up a frame or a pause: what waits is kept
+// in memory, and shown once the console reads again. console.cpp keeps the
+// text; one file per platform writes it.
+namespace app {
+
+// Most text kept waiting for the console; what comes beyond it is dropped,
+// and one line says how many messages were.
+constexpr std::size_t CONSOLE_CAPACITY = 1 << 20;
+
+// Starts the writer, once, before anything is shown.
+void open_console();
+
+// Queues text to be shown; never waits for the console.
+void show_text(const char* text, std::size_t length);
+
+// Waits until all that was queued has been shown; after a request to stop,
+// for a second at the most.
+void close_console();
+
+// The platform's part. Writes all of text to standard output; false when
+// the console cannot take it (gone, or full).
+bool write_console(const char* text, std::size_t length);
+// Runs writer on a thread of its own that no request to stop interrupts;
+// false when there is no thread to be had.
+bool start_writer(void (*writer)());
+
+}  // namespace app

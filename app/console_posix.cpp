@@ -1,0 +1,48 @@
+#include "app/console.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+namespace app {
+
+namespace {
+
+void (*thread_work)();
+
+extern "C" void* run_writer(void* /*unused*/) {
+    thread_work();
+    return nullptr;
+}
+
+}  // namespace
+
+bool write_console(const char* text, std::size_t length) {
+    while (length > 0) {
+        const ssize_t n = write(STDOUT_FILENO, text, length);
+        if (n < 0 && errno != EINTR) {
+            return false;  // a reader that has gone (SIGPIPE is ignored), a full disk
+        }
+        text += n > 0 ? n : 0;
+        length -= n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    return true;
+}
+
+// The stop signals are blocked on the writer, so that they always reach the
+// run's own thread and interrupt a read of the input.
+bool start_writer(void (*writer)()) {
+    thread_work = writer;
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    (void)pthread_sigmask(SIG_BLOCK, &all, &before);
+    pthread_t thread{};
+    const bool started = pthread_create(&thread, nullptr, run_writer, nullptr) == 0;
+    (void)pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return started && pthread_detach(thread) == 0;
+}
+
+}  // namespace app

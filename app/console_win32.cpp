@@ -1,0 +1,146 @@
+#include <windows.h>
+
+#include "app/console.h"
+
+#include <cstring>
+
+namespace app {
+
+namespace {
+
+// A console window is written in UTF-16, and its settings (its code page
+// among them) belong to whoever shares it, so they are left as found: a run
+// ended by Windows or by taskkill could not give them back.
+char staging[16'384];  // what is being written, after the start of a cut character
+std::size_t carried;   // the octets of a character that the last piece cut
+wchar_t wide[sizeof staging];
+std::size_t wide_length;
+
+void (*thread_work)();
+
+DWORD WINAPI run_writer(LPVOID /*unused*/) {
+    thread_work();
+    return 0;
+}
+
+// The length of the UTF-8 character at text: 1 to 4, 0 when the octets
+// there are not one, -1 when the text ends inside it.
+int character_length(const unsigned char* text, std::size_t left) {
+    const unsigned lead = text[0];
+    const int length = lead < 0x80                    ? 1
+                       : lead >= 0xC2 && lead <= 0xDF ? 2
+                       : lead >= 0xE0 && lead <= 0xEF ? 3
+                       : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                      : 0;
+    for (int i = 1; i < length; ++i) {
+        if (static_cast<std::size_t>(i) == left) {
+            return -1;
+        }
+        if ((text[i] & 0xC0U) != 0x80U) {
+            return 0;
+        }
+    }
+    // Overlong forms, surrogates and what lies beyond U+10FFFF.
+    const unsigned second = length > 1 ? text[1] : 0;
+    const bool refused = (lead == 0xE0 && second < 0xA0) || (lead == 0xED && second >= 0xA0) ||
+                         (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second >= 0x90);
+    return refused ? 0 : length;
+}
+
+bool flush(HANDLE console) {
+    for (std::size_t done = 0; done < wide_length;) {
+        DWORD written = 0;
+        if (WriteConsoleW(console, wide + done, static_cast<DWORD>(wide_length - done), &written,
+                          nullptr) == FALSE ||
+            written == 0) {
+            return false;
+        }
+        done += written;
+    }
+    wide_length = 0;
+    return true;
+}
+
+// A run of octets in one code page, as UTF-16; octets that the code page
+// cannot turn into characters are shown as U+FFFD. UTF-16 never needs more
+// units than the octets, so the buffer has room for a whole staging.
+void widen(UINT code_page, const char* octets, std::size_t count) {
+    const int made =
+        MultiByteToWideChar(code_page, 0, octets, static_cast<int>(count), wide + wide_length,
+                            static_cast<int>(sizeof wide / sizeof wide[0] - wide_length));
+    if (made > 0) {
+        wide_length += static_cast<std::size_t>(made);
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        wide[wide_length++] = 0xFFFD;
+    }
+}
+
+// The staging as UTF-8 where it is, and otherwise as the console's own code
+// page would show its octets: an input line is shown as the file holds it.
+bool write_wide(HANDLE console, std::size_t filled) {
+    const UINT code_page = GetConsoleOutputCP();
+    const auto* octets = reinterpret_cast<const unsigned char*>(staging);
+    for (std::size_t at = 0; at < filled;) {
+        const bool valid = character_length(octets + at, filled - at) > 0;
+        std::size_t end = at;
+        for (int k = 0; end < filled && (k = character_length(octets + end, filled - end)) != -1 &&
+                        (k > 0) == valid;) {
+            end += valid ? static_cast<std::size_t>(k) : 1;
+        }
+        widen(valid ? CP_UTF8 : code_page, staging + at, end - at);
+        if (end < filled && character_length(octets + end, filled - end) == -1) {
+            carried = filled - end;  // the rest of it comes with the next piece
+            std::memmove(staging, staging + end, carried);
+            break;
+        }
+        at = end;
+    }
+    return flush(console);
+}
+
+bool write_octets(HANDLE file, std::size_t filled) {
+    for (std::size_t done = 0; done < filled;) {
+        DWORD written = 0;
+        if (WriteFile(file, staging + done, static_cast<DWORD>(filled - done), &written, nullptr) ==
+                FALSE ||
+            written == 0) {
+            return false;
+        }
+        done += written;
+    }
+    return true;
+}
+
+}  // namespace
+
+// Each line ends in CR LF, as the C runtime writes text on Windows. A
+// console window is written in UTF-16; redirected, the octets go as they are.
+bool write_console(const char* text, std::size_t length) {
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    const bool console = GetConsoleMode(out, &mode) != FALSE;
+    while (length > 0) {
+        std::size_t filled = carried;
+        carried = 0;
+        for (; length > 0 && filled + 2 <= sizeof staging; ++text, --length) {
+            if (*text == '\n') {
+                staging[filled++] = '\r';
+            }
+            staging[filled++] = *text;
+        }
+        if (!(console ? write_wide(out, filled) : write_octets(out, filled))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool start_writer(void (*writer)()) {
+    thread_work = writer;
+    const HANDLE thread = CreateThread(nullptr, 0, run_writer, nullptr, 0, nullptr);
+    return thread != nullptr && CloseHandle(thread) != FALSE;
+}
+
+}  // namespace app
