@@ -127,6 +127,11 @@ def termios2(fd, new=None):
     return list(struct.unpack("4IB19s2I", fcntl.ioctl(fd, TCGETS2, bytes(44))))
 
 
+def port_name(form, device, missing):
+    # The port as a case names it: the device, Com2 (com), a missing device or not a terminal.
+    return {"com": "2", "missing": str(missing), "null": "/dev/null"}.get(form, device)
+
+
 def link(path, target):
     path.parent.mkdir(parents=True, exist_ok=True)
     path.unlink(missing_ok=True)
@@ -182,10 +187,8 @@ class Run:
                 timeout = 0
 
     def collect(self, octets=math.inf, seconds=10):
-        deadline = time.monotonic() + seconds
-        while len(self.octets) < octets and time.monotonic() < deadline:
-            if self.proc.poll() is not None:
-                return
+        end = time.monotonic() + seconds
+        while len(self.octets) < octets and self.proc.poll() is None and time.monotonic() < end:
             self.pump(0.005)
 
     def finish(self):
@@ -218,14 +221,10 @@ class Runner:
             return self.cannot[case.name]
         return case.elsewhere if case.only and self.name not in case.only else ""
 
-    def adjust(self, case):
-        return case
-
     def close(self):
         pass
 
     def check(self, case):
-        case = self.adjust(case)
         run = self.run(case)
         wanted = case.console or ""
         for word, said in dict(self.words, port=run.port).items():
@@ -259,12 +258,8 @@ class Linux(Runner):
         return run
 
     def port_name(self, form, pty):
-        if form == "com":
-            link(BUILD / "tests/dev/ttyS1", pty.path)
-            return "2"
-        if form == "missing":
-            return str(self.scratch / "nothing")
-        return "/dev/null" if form == "null" else pty.path
+        link(BUILD / "tests/dev/ttyS1", pty.path)  # Com2
+        return port_name(form, pty.path, self.scratch / "nothing")
 
     def run(self, case):
         pty = Pty(self.input_speed)
@@ -332,10 +327,10 @@ class NoTermios2(Linux):
     def program(self, case):
         return ["qemu-x86_64-static", *super().program(case)]
 
-    def adjust(self, case):
-        return case if case.speed not in (7200, 14400) else replace(case, status=1, console=(
+    def check(self, case):
+        super().check(case if case.speed not in (7200, 14400) else replace(case, status=1, console=(
             "\nUnable to configure serial port {port} (the system lacks the termios2 calls that"
-            " this speed needs).\n"))
+            " this speed needs).\n")))
 
 
 class Tcp(Linux):
@@ -644,27 +639,21 @@ class Guest(Runner):
         cases = {case.name: case for case in CASES if not self.skip_reason(case)}
         self.results = self.boot(self.prepare(program, cases.values()), cases)
 
-    def port_name(self, case):
-        if case.form == "com":
-            return "2"
-        if case.form == "missing":
-            return "/dev/nothing"
-        return "/dev/null" if case.form == "null" else self.machine.port
+    def port(self, case):
+        return port_name(case.form, self.machine.port, "/dev/nothing")
 
     def commands(self, case):
-        args = " ".join(f"'{arg}'" for arg in ["/" + case.file, self.port_name(case), case.speed,
-                                               case.pause])
+        args, machine = f"/{case.file} {self.port(case)} {case.speed} {case.pause}", self.machine
         if case.action == "held":  # a first run holds the port while it pauses
-            return f"uipacer /one {self.machine.port} 9600 3 >/dev/null & sleep 1; run {args}; " \
-                   "wait $!"
+            return f"uipacer /one {machine.port} 9600 3 >/dev/null & sleep 1; run {args}; wait $!"
         if case.action == "stop":
-            return f"uipacer {args} & sleep 1.5; kill -{case.signal.name[3:]} $!; wait $!; " \
-                   'echo "@@ exit $?"'
+            stop = f"kill -{case.signal.name[3:]} $!"
+            return f'uipacer {args} & sleep 1.5; {stop}; wait $!; echo "@@ exit $?"'
         if case.action == "hangup":  # the device unplugged in the first frame's pause
-            return f"timeout 10 uipacer {args} & sleep 0.7; {self.machine.unplug}; wait $!; " \
-                   f'echo "@@ exit $?"; {self.machine.replug}'
-        if case.action == "stall" and self.machine.stall:
-            return f"{self.machine.stall}\nrun {args}\n{self.machine.unstall}"
+            return f"timeout 10 uipacer {args} & sleep 0.7; {machine.unplug}; wait $!; " \
+                   f'echo "@@ exit $?"; {machine.replug}'
+        if case.action == "stall" and machine.stall:
+            return f"{machine.stall}\nrun {args}\n{machine.unstall}"
         return f"run {args}"
 
     def run(self, case):
@@ -672,7 +661,7 @@ class Guest(Runner):
         status = re.search(r"@@ exit (\d+)\n", got["console"])
         run = SimpleNamespace(console=re.sub(r"@@ exit \d+\n", "", got["console"]),
                               octets=got["octets"], status=status and int(status[1]),
-                              port=self.port_name(case))
+                              port=self.port(case))
         if case.action == "held" and run.octets == ONE_FRAME:  # the first run's
             run.octets = b""
         # A line left unread takes in a few octets beside the driver's queue of 128: in
