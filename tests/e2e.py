@@ -621,10 +621,10 @@ def fetch(package, arch, tree):
 
 class Guest(Runner):
     # A static uipacer (scripts/test.sh builds it) in a small Linux guest under QEMU (no KVM
-    # needed), on a port that the guest's own driver runs. One boot runs every case: the
-    # guest's console carries the program's console and markers; the port's other end is a
-    # socket read here, or left unread to stall a UART (a USB device is stalled inside the
-    # guest: Machine.stall).
+    # needed), on a port that the guest's own driver runs. One boot runs every case, each
+    # sent to the shell on the guest's console, which carries the program's console; the
+    # port's other end is a socket read here, or left unread to stall a UART (a USB device
+    # is stalled inside the guest: Machine.stall).
     cannot = {"stopped by SIGINT": "a background job starts with SIGINT ignored",
               "locked by another program": "a second uipacer is refused by the first's "
                                            "exclusive use before its lock",
@@ -636,14 +636,38 @@ class Guest(Runner):
         program = BUILD / "vm" / self.machine.arch / "program/uipacer"
         if not program.exists():
             pytest.skip(f"no {program} (a static build) to run in the guest")
-        cases = {case.name: case for case in CASES if not self.skip_reason(case)}
-        self.results = self.boot(self.prepare(program, cases.values()), cases)
+        kernel = self.prepare(program)
+        self.console, console = socket.socketpair()
+        self.port, port = socket.socketpair()
+        # QEMU writes an octet at a time; an unread socket then holds 6 at the smallest
+        # send buffer, rather than some 270.
+        port.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 1)
+        self.qemu = subprocess.Popen(
+            [*self.machine.qemu, "-m", "256", "-nodefaults", "-nographic", "-no-reboot",
+             "-kernel", kernel, "-initrd", self.work / "initramfs.cpio",
+             "-append", f"console={self.machine.console} panic=-1 quiet",
+             "-chardev", f"socket,id=console,fd={console.fileno()}",
+             "-chardev", f"socket,id=port,fd={port.fileno()}",
+             *([] if self.machine.guest_trace else ["-trace", self.machine.trace])],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+            pass_fds=(console.fileno(), port.fileno()))
+        console.close()
+        port.close()
+        self.port.setblocking(False)
+        os.set_blocking(self.qemu.stderr.fileno(), False)
+        self.log, self.text, self.trace = open(self.work / "console.log", "wb"), "", ""
+        self.read("@@ ready", 300)
 
-    def port(self, case):
+    def close(self):
+        self.qemu.kill()
+        self.qemu.wait()
+
+    def port_name(self, case):
         return port_name(case.form, self.machine.port, "/dev/nothing")
 
     def commands(self, case):
-        args, machine = f"/{case.file} {self.port(case)} {case.speed} {case.pause}", self.machine
+        machine, port = self.machine, self.port_name(case)
+        args = f"/{case.file} {port} {case.speed} {case.pause}"
         if case.action == "held":  # a first run holds the port while it pauses
             return f"uipacer /one {machine.port} 9600 3 >/dev/null & sleep 1; run {args}; wait $!"
         if case.action == "stop":
@@ -652,16 +676,18 @@ class Guest(Runner):
         if case.action == "hangup":  # the device unplugged in the first frame's pause
             return f"timeout 10 uipacer {args} & sleep 0.7; {machine.unplug}; wait $!; " \
                    f'echo "@@ exit $?"; {machine.replug}'
-        if case.action == "stall" and machine.stall:
-            return f"{machine.stall}\nrun {args}\n{machine.unstall}"
-        return f"run {args}"
+        if case.action != "stall":
+            return f"run {args}"
+        # What the stalled line left queued has a second to come.
+        return f"{machine.stall}\nrun {args}\n{machine.unstall}\nsleep 1" if machine.stall \
+            else f"run {args}\nsleep 1"
 
     def run(self, case):
-        got = self.results.get(case.name, {"console": "", "octets": b"", "settings": []})
-        status = re.search(r"@@ exit (\d+)\n", got["console"])
-        run = SimpleNamespace(console=re.sub(r"@@ exit \d+\n", "", got["console"]),
-                              octets=got["octets"], status=status and int(status[1]),
-                              port=self.port(case))
+        self.console.sendall(f"{self.commands(case)}\necho '@@ done'\n".encode())
+        got = self.read("@@ done", 60, case.action == "stall" and not self.machine.stall)
+        status = re.search(r"@@ exit (\d+)\n", got.console)
+        run = SimpleNamespace(console=re.sub(r"@@ exit \d+\n", "", got.console), octets=got.octets,
+                              status=status and int(status[1]), port=self.port_name(case))
         if case.action == "held" and run.octets == ONE_FRAME:  # the first run's
             run.octets = b""
         # A line left unread takes in a few octets beside the driver's queue of 128: in
@@ -671,15 +697,57 @@ class Guest(Runner):
         # that arrived, and end within a second of its message.
         if case.action == "stall":
             assert STALL_FRAME.startswith(run.octets) and len(run.octets) + 128 < len(STALL_FRAME)
-            assert got.get("gave up", 1) < 0.5, "the write message, after the last octet"
-            assert got.get("ended", 1) < 1, "the end, after the write message"
-        speeds = [traced_speed(line) for line in got["settings"]] or [0]
+            assert got.gave_up < 0.5, "the write message, after the last octet"
+            assert got.ended < 1, "the end, after the write message"
+        speeds = [traced_speed(line) for line in got.settings] or [0]
         if case.action == "settings" and case.speed >= self.machine.slowest:
             assert 0.98 < speeds[-1] / case.speed < 1.02, f"the driver set {speeds}"
         return run
 
-    def prepare(self, program, cases):
-        # The kernel, and an initramfs with busybox, the program, the modules and the cases.
+    def read(self, end, seconds, unread=False):
+        # The console up to the line end; the octets that came meanwhile (the port is left
+        # unread, to stall a UART, until the program has ended) and the settings traced; how
+        # long after the last octet (or the start) came a write message, and how long after
+        # that (or the start) the program ended.
+        got = SimpleNamespace(console="", octets=b"", settings=[], gave_up=1, ended=1)
+        started = got.last = time.monotonic()
+        while time.monotonic() < started + seconds:
+            streams = [self.console, self.qemu.stderr] + [self.port] * (not unread)
+            ready = select.select(streams, [], [], 1)[0]
+            if not unread:
+                self.drain(got)
+            *traced, self.trace = (self.trace + (self.qemu.stderr.read() or b"").decode(
+                "latin-1")).split("\n")
+            got.settings += [line for line in traced if self.machine.trace in line]
+            if self.console not in ready:
+                continue
+            data = self.console.recv(4096)
+            assert data, "the guest has gone"
+            self.log.write(data)
+            *lines, self.text = (self.text + data.decode("latin-1")).replace("\r\n", "\n") \
+                .split("\n")  # a terminal's CR LF
+            for line in lines:
+                if line == end:
+                    self.drain(got)  # what it sent is all here by now
+                    return got
+                if self.machine.trace in line:  # the guest's own trace
+                    got.settings.append(line)
+                    continue
+                if line.startswith("Unable to write"):
+                    got.gave_up, started = time.monotonic() - got.last, time.monotonic()
+                if line.startswith("@@ exit "):  # ended: what it left queued may come
+                    got.ended, unread = time.monotonic() - started, False
+                got.console += line + "\n"
+        raise TimeoutError(f"no '{end}' from the guest")
+
+    def drain(self, got):
+        with contextlib.suppress(BlockingIOError):
+            while data := self.port.recv(65536):
+                got.octets, got.last = got.octets + data, time.monotonic()
+
+    def prepare(self, program):
+        # The kernel, and an initramfs with busybox, the program, the modules and the
+        # shell that runs what comes on the console.
         arch, root = self.machine.arch, self.work / "initramfs"
         packages = BUILD / "vm" / arch / self.machine.kernel
         if not (packages / "bin/busybox").exists():  # fetched once, busybox last
@@ -698,91 +766,21 @@ class Guest(Runner):
         # What the guest traced since the last run, once its tracer has it.
         show_trace = f"sleep 0.2; grep '{self.machine.trace}' {traced}; : >{traced}" \
             if traced else ":"
-        lines = ["#!/bin/busybox sh", "/bin/busybox --install -s /bin",
-                 "mkdir -p /dev /proc /sys && mount -t devtmpfs dev /dev",
-                 "mount -t proc proc /proc && mount -t sysfs sys /sys",
-                 *(f"insmod /{module.name}" for module in modules),
-                 *(f"while [ ! -e {d} ]; do sleep 0.1; done" for d in (console, self.machine.port)),
-                 f"exec <{console} >{console} 2>&1", "stty -echo; dmesg -n 1; echo",
-                 *self.machine.reach,
-                 f'run() {{ timeout 10 uipacer "$@"; echo "@@ exit $?"; {show_trace}; }}']
-        for case in cases:  # each waits for this side to answer its marker
-            lines += [f"echo '@@ case {case.name}'; read -r _", self.commands(case)]
-            lines += ["sleep 1"] * (case.action == "stall")
-        (root / "init").write_text("\n".join(lines + ["echo '@@ end'", "poweroff -f", ""]))
+        (root / "init").write_text("\n".join([
+            "#!/bin/busybox sh", "/bin/busybox --install -s /bin",
+            "mkdir -p /dev /proc /sys && mount -t devtmpfs dev /dev",
+            "mount -t proc proc /proc && mount -t sysfs sys /sys",
+            *(f"insmod /{module.name}" for module in modules),
+            *(f"while [ ! -e {d} ]; do sleep 0.1; done" for d in (console, self.machine.port)),
+            f"exec <{console} >{console} 2>&1", "stty -echo; dmesg -n 1; echo",
+            *self.machine.reach,
+            f'run() {{ timeout 10 uipacer "$@"; echo "@@ exit $?"; {show_trace}; }}',
+            "echo '@@ ready'", 'while read -r line; do eval "$line"; done', ""]))
         (root / "init").chmod(0o755)
         with open(self.work / "initramfs.cpio", "wb") as archive:
             subprocess.run("find . | cpio -o -H newc --quiet", shell=True, cwd=root,
                            stdout=archive, check=True)
         return next(packages.glob("boot/vmlinuz-*"))
-
-    def boot(self, kernel, cases):
-        # Per case: its console, octets and traced settings; how long after the last octet
-        # (or its start) came the write message, and how long after that (or its start)
-        # came its end.
-        machine = self.machine
-        console, console_qemu = socket.socketpair()
-        port, port_qemu = socket.socketpair()
-        # QEMU writes an octet at a time; an unread socket then holds 6 at the smallest
-        # send buffer, rather than some 270.
-        port_qemu.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 1)
-        qemu = subprocess.Popen(
-            [*machine.qemu, "-m", "256", "-nodefaults", "-nographic", "-no-reboot",
-             "-kernel", kernel, "-initrd", self.work / "initramfs.cpio",
-             "-append", f"console={machine.console} panic=-1 quiet",
-             "-chardev", f"socket,id=console,fd={console_qemu.fileno()}",
-             "-chardev", f"socket,id=port,fd={port_qemu.fileno()}",
-             *([] if machine.guest_trace else ["-trace", machine.trace])],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-            pass_fds=(console_qemu.fileno(), port_qemu.fileno()))
-        console_qemu.close()
-        port_qemu.close()
-        port.setblocking(False)
-        os.set_blocking(qemu.stderr.fileno(), False)
-        results, text, trace, log = {}, "", "", open(self.work / "console.log", "wb")
-        got = {"console": "", "octets": b"", "settings": [], "case": None}
-
-        def drain():  # what the last case sent and set is all here by its end marker
-            nonlocal trace
-            with contextlib.suppress(BlockingIOError):
-                while data := port.recv(65536):
-                    got["octets"] += data
-                    got["last octet"] = time.monotonic()
-            *lines, trace = (trace + (qemu.stderr.read() or b"").decode("latin-1")).split("\n")
-            got["settings"] += [line for line in lines if machine.trace in line]
-
-        deadline = time.monotonic() + 300
-        while time.monotonic() < deadline:
-            # A UART's stall is the octets left unread here, until the program has ended.
-            unread = got["case"] and got["case"].action == "stall" and not machine.stall
-            ready = select.select([console, qemu.stderr] + [port] * (not unread), [], [], 1)[0]
-            if port in ready or qemu.stderr in ready:
-                drain()
-            data = console.recv(4096) if console in ready else None
-            if data == b"":
-                break
-            log.write(data or b"")
-            text += (data or b"").decode("latin-1")
-            *lines, text = text.replace("\r\n", "\n").split("\n")  # a terminal's CR LF
-            for line in lines:
-                if line.startswith("@@ case ") or line == "@@ end":
-                    drain()
-                    got = results[line[8:]] = {"console": "", "octets": b"", "settings": [],
-                                               "case": cases.get(line[8:]),
-                                               "started": time.monotonic()}
-                    console.sendall(b"\n")
-                elif machine.trace in line:  # the guest's own trace
-                    got["settings"].append(line)
-                else:
-                    if line.startswith("Unable to write"):
-                        got["gave up"] = time.monotonic() - got.get("last octet", got["started"])
-                        got["started"] = time.monotonic()
-                    if line.startswith("@@ exit "):  # ended: what it left queued may come
-                        got["ended"], got["case"] = time.monotonic() - got["started"], None
-                    got["console"] += line + "\n"
-        qemu.kill()
-        qemu.wait()
-        return results
 
 
 RUNNERS = {"linux": Linux, "tcp": Tcp, "no-termios2": NoTermios2, "direwolf": DireWolf,
