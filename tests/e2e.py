@@ -1,6 +1,6 @@
 # The built program as a user runs it, against real ports, under pytest:
 #
-#   UIPACER_BUILD=build/test /usr/bin/python3 -m pytest -rs tests/e2e.py -k linux
+#   UIPACER_BUILD=build/test /usr/bin/python3 -m pytest -v -rs tests/e2e.py -k linux
 #
 # CASES says once what the program promises of a port. Each runner, a fixture, says only
 # how it starts the program and reaches its port, and skips what it cannot show, with the
@@ -110,9 +110,10 @@ CASES = [
     Case("a TNC that never reads", "many", status=1, action="deaf", quick=True, only=TCP,
          console="\nUnable to {writing} {port} (the TNC took nothing for 60 ms an octet).\n",
          elsewhere="a serial line stalls instead: see 'stalled line'"),
-    *(Case(f"{example.name} through Dire Wolf's {way}", str(example), form=way, action="air",
+    *(Case(f"{example.name} through Dire Wolf's {way}", str(example), form=way,
            console=sent(*example.read_bytes().splitlines(True)), only=("direwolf",),
-           elsewhere="Dire Wolf's") for example in EXAMPLES for way in ("pty", "KISS port")),
+           elsewhere="the direwolf runner's, through Dire Wolf and back from its audio")
+      for example in EXAMPLES for way in ("pty", "KISS port")),
 ]
 
 
@@ -457,8 +458,13 @@ class DireWolf(Runner):
     # AFSK into a file (ALSA's file plugin stands in for the sound card), and its atest
     # decodes that audio back. Every line must come back exactly; frames a digipeater has
     # repeated go first, so as a set.
+    def __init__(self, name, scratch):
+        assert EXAMPLES, "no example to send"
+        super().__init__(name, scratch)
+
     def skip_reason(self, case):
-        return "" if self.name in case.only else "Dire Wolf's ports are the linux and tcp runners'"
+        return "" if self.name in case.only else "Dire Wolf's pty and TCP port are as the linux" \
+            " and tcp runners' ports"
 
     def run(self, case):
         tnc = Tnc(self.scratch / f"{case.form}-{Path(case.file).stem}".replace(" ", "-"))
@@ -532,6 +538,7 @@ Machine = namedtuple("Machine", "qemu arch kernel console port trace modules rea
                      defaults=[(), (), "", "", "", "", "", 0, {}])
 ARM = ["-M", "virt", "-serial", "chardev:port", "-device", "virtio-serial-device", "-device",
        "virtconsole,chardev=console"]
+VIRTIO = ["virtio_mmio", "virtio_console"]
 UART = {"hang-up": "a UART does not hang up"}
 PL011 = {**UART, "frames through Com2": "no ComN names the PL011, /dev/ttyAMA0",
          "stalled line": "QEMU's PL011 stops the guest when not read"}
@@ -542,11 +549,12 @@ REPLUG = "echo 1 >/sys/bus/usb/devices/1-1/authorized; while [ ! -e {0} ]; do sl
 MACHINES = {
     "vm-amd64": Machine([*PC, "-serial", "chardev:port"], "amd64", "linux-image-cloud-amd64",
                         "ttyS0", "/dev/ttyS1", "serial_update_parameters", cannot=UART),
-    **{f"vm-{arch}": Machine([f"qemu-system-{system}", "-cpu", cpu, *ARM], arch, kernel, "hvc0",
-                             "/dev/ttyAMA0", "pl011_baudrate_change",
-                             ["virtio_mmio", "virtio_console"], cannot=PL011)
-       for arch, system, cpu, kernel in [("arm64", "aarch64", "cortex-a57", "linux-image-arm64"),
-                                         ("armhf", "arm", "cortex-a15", "linux-image-armmp")]},
+    "vm-arm64": Machine(["qemu-system-aarch64", "-cpu", "cortex-a57", *ARM], "arm64",
+                        "linux-image-arm64", "hvc0", "/dev/ttyAMA0", "pl011_baudrate_change",
+                        VIRTIO, cannot=PL011),
+    "vm-armhf": Machine(["qemu-system-arm", "-cpu", "cortex-a15", *ARM], "armhf",
+                        "linux-image-armmp", "hvc0", "/dev/ttyAMA0", "pl011_baudrate_change",
+                        VIRTIO, cannot=PL011),
     # QEMU's FT232 adapter on an xHCI controller, run by ftdi_sio. Its divisor has 14 bits,
     # 183 Bd at the least: ftdi_sio wraps it for 110 Bd, and reads 110 back.
     "vm-usb-ftdi": Machine(
@@ -628,7 +636,8 @@ class Guest(Runner):
     cannot = {"stopped by SIGINT": "a background job starts with SIGINT ignored",
               "locked by another program": "a second uipacer is refused by the first's "
                                            "exclusive use before its lock",
-              "the TNC talks back all along": "the input path is the pseudo-terminal's"}
+              "the TNC talks back all along": "the input path is the same as the "
+                                              "pseudo-terminal's"}
 
     def __init__(self, name, scratch):
         self.name, self.machine, self.work = name, MACHINES[name], BUILD / "vm" / name[3:]
@@ -676,11 +685,9 @@ class Guest(Runner):
         if case.action == "hangup":  # the device unplugged in the first frame's pause
             return f"timeout 10 uipacer {args} & sleep 0.7; {machine.unplug}; wait $!; " \
                    f'echo "@@ exit $?"; {machine.replug}'
-        if case.action != "stall":
-            return f"run {args}"
-        # What the stalled line left queued has a second to come.
-        return f"{machine.stall}\nrun {args}\n{machine.unstall}\nsleep 1" if machine.stall \
-            else f"run {args}\nsleep 1"
+        if case.action == "stall":  # what the stalled line left queued has a second to come
+            return f"{machine.stall}\nrun {args}\n{machine.unstall}\nsleep 1"
+        return f"run {args}"
 
     def run(self, case):
         self.console.sendall(f"{self.commands(case)}\necho '@@ done'\n".encode())
