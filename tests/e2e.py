@@ -157,9 +157,6 @@ class Pty:
             with contextlib.suppress(OSError):
                 os.close(fd)
 
-    def held(self):
-        return fcntl.ioctl(self.slave, TIOCGEXCL, bytes(4)) != bytes(4)
-
     def raw_at(self, speed):  # raw 8N1, RTS/CTS as found
         i, o, c, l, *_, ispeed, ospeed = termios2(self.slave)
         line = termios.CSIZE | termios.CSTOPB | termios.PARENB | termios.CREAD | termios.CLOCAL
@@ -277,7 +274,8 @@ class Linux(Runner):
             if case.action == "settings" and case.status == 0:
                 assert pty.raw_at(case.speed), termios2(pty.slave)
             if case.action != "hangup":  # not held after the run, another's claim not cleared
-                assert pty.held() == (case.action == "held")
+                held = fcntl.ioctl(pty.slave, TIOCGEXCL, bytes(4)) != bytes(4)
+                assert held == (case.action == "held")
             return run
         finally:
             pty.close()
@@ -409,11 +407,9 @@ class Windows(Linux):
         quiet = dict(check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if not (self.dir / "prefix/uipacer-prefix").exists():
             self.dir.mkdir(parents=True, exist_ok=True)
-            (self.dir / "setup.reg").write_text(  # COMn here
-                "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n"
-                + "".join(f'"COM{n}"="{self.dir}/com{n}"\n' for n in (1, 2, 10)))
-            subprocess.run(["wine", "wineboot", "-i"], **quiet)
-            subprocess.run(["wine", "regedit", "/S", self.dir / "setup.reg"], **quiet)
+            for n in (1, 2, 10):  # COMn here; the first makes the prefix
+                subprocess.run(["wine", "reg", "add", r"HKLM\Software\Wine\Ports", "/v", f"COM{n}",
+                                "/d", f"{self.dir}/com{n}", "/f"], **quiet)
             subprocess.run(["wineserver", "-w"], **quiet)
             (self.dir / "prefix/uipacer-prefix").write_text("COM1, COM2 and COM10 mapped\n")
         # A server and its helpers of our own before any run, so that none of them writes
