@@ -12,20 +12,23 @@ for stage in "${stages[@]}"; do
     format) needed+=(clang-format) ;;
     linux)
         # lintian, hardening-check (devscripts) and systemd-analyze check the .deb.
-        needed+=(libbenchmark-dev dpkg-dev file groff-base man-db direwolf python3 qemu-user-static
-            lintian devscripts systemd)
+        needed+=(libbenchmark-dev dpkg-dev file groff-base man-db direwolf python3 python3-pytest
+            qemu-user-static lintian devscripts systemd)
         ;;
-    windows) needed+=(g++-mingw-w64-x86-64-posix wine wine64 unzip python3) ;;
-    sanitize | fuzz) needed+=(clang libclang-rt-14-dev python3 dpkg-dev file groff-base man-db) ;;
+    windows) needed+=(g++-mingw-w64-x86-64-posix wine wine64 unzip python3 python3-pytest) ;;
+    sanitize | fuzz)
+        needed+=(clang libclang-rt-14-dev python3 dpkg-dev file groff-base man-db)
+        [ "$stage" = fuzz ] || needed+=(python3-pytest)
+        ;;
     analyze) needed+=(clang clang-tidy cppcheck g++-mingw-w64-x86-64-posix libbenchmark-dev) ;;
-    uart) needed+=(qemu-system-x86 cpio python3) ;;
+    uart) needed+=(qemu-system-x86 cpio python3 python3-pytest) ;;
     arm)
         # The target's C library tells dpkg-shlibdeps what the packages
         # depend on; its kernels and busybox are downloaded by the test.
         architectures+=(arm64 armhf)
         needed+=(g++-aarch64-linux-gnu g++-arm-linux-gnueabihf dpkg-dev groff-base man-db
-            qemu-user-static qemu-system-arm cpio python3 libc6:arm64 libgcc-s1:arm64 libc6:armhf
-            libgcc-s1:armhf lintian devscripts systemd)
+            qemu-user-static qemu-system-arm cpio python3 python3-pytest libc6:arm64
+            libgcc-s1:arm64 libc6:armhf libgcc-s1:armhf lintian devscripts systemd)
         ;;
     *) echo "install-deps: no stage '$stage'" >&2; exit 2 ;;
     esac
