@@ -172,6 +172,8 @@ int run_main(int argc, char** argv) {
         show("\nUnable to configure serial port %s (%s).\n", kiss::port_name,
              kiss::failure_reason());
         return finish(EXIT_FAILED);
+    case kiss::port_stopped:
+        return report_stop(0);
     }
 
     // A line longer than the buffer arrives in pieces, each sent as a frame

@@ -26,6 +26,7 @@ enum open_result {
     port_ready,             // open, exclusive, raw 8N1 at baud_rate; or connected
     port_unavailable,       // missing, not permitted, held by another program, refused
     port_settings_refused,  // open, but the line settings did not take
+    port_stopped,           // a stop was requested while it was being opened
 };
 
 struct PortOperations {

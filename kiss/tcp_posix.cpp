@@ -17,11 +17,12 @@ namespace {
 int tnc = -1;
 
 // Waits until the connection can take more, or has news; false at the
-// deadline.
-bool wait_for(short events, long long deadline_us) {
+// deadline, or when a stop is requested and that ends the wait: a connect
+// in progress, not a frame.
+bool wait_for(short events, long long deadline_us, bool stoppable = false) {
     for (;;) {
         const long long left = deadline_us - now_us();
-        if (left <= 0) {
+        if (left <= 0 || (stoppable && stop_requested())) {
             return false;
         }
         pollfd wanted{tnc, events, 0};
@@ -47,7 +48,8 @@ int try_connect(const addrinfo& address, long long deadline_us) {
         error = errno;
         if (error == EINPROGRESS) {
             socklen_t length = sizeof error;
-            error = !wait_for(POLLOUT, deadline_us)                               ? ETIMEDOUT
+            error = !wait_for(POLLOUT, deadline_us, true)
+                        ? (stop_requested() ? ECANCELED : ETIMEDOUT)
                     : getsockopt(tnc, SOL_SOCKET, SO_ERROR, &error, &length) != 0 ? errno
                                                                                   : error;
         }
@@ -73,11 +75,15 @@ open_result connect_to(const char* host, const char* service, long long deadline
     }
     int error = 0;
     for (const addrinfo* address = found; address != nullptr; address = address->ai_next) {
-        if ((error = try_connect(*address, deadline_us)) == 0 || error == ETIMEDOUT) {
+        if ((error = try_connect(*address, deadline_us)) == 0 || error == ETIMEDOUT ||
+            error == ECANCELED) {
             break;
         }
     }
     freeaddrinfo(found);
+    if (error == ECANCELED) {
+        return port_stopped;
+    }
     if (error != 0) {
         keep_failure(error == ETIMEDOUT ? "no answer within 5 s" : std::strerror(error));
         return port_unavailable;

@@ -4,12 +4,21 @@
 #include "kiss/system_message_win32.h"
 #include "kiss/tcp.h"
 
+// Windows 8's asynchronous lookup, which MinGW's headers do not declare.
+extern "C" {
+WINSOCK_API_LINKAGE INT WSAAPI GetAddrInfoExCancel(LPHANDLE handle);
+WINSOCK_API_LINKAGE INT WSAAPI GetAddrInfoExOverlappedResult(LPOVERLAPPED overlapped);
+}
+
 namespace kiss::tcp {
 
 namespace {
 
 // A host's addresses are tried side by side, at most this many of them.
 constexpr std::size_t ADDRESSES_TRIED = 8;
+// What a lookup or an attempt that a stop or the deadline ended gives.
+constexpr int STOPPED = -2;
+constexpr int NO_ANSWER = -3;
 
 SOCKET tnc = INVALID_SOCKET;
 WSAEVENT tnc_news = WSA_INVALID_EVENT;  // set when the TNC sends something or ends
@@ -18,6 +27,13 @@ WSAEVENT tnc_news = WSA_INVALID_EVENT;  // set when the TNC sends something or e
 SOCKET attempts[ADDRESSES_TRIED];
 int outcomes[ADDRESSES_TRIED];
 std::size_t attempt_count;
+WSAEVENT attempt_news = WSA_INVALID_EVENT;  // set when an attempt is settled
+// The lookup: kept beyond the call, since Windows writes to it until it
+// has ended, even when it is cancelled.
+OVERLAPPED lookup;
+ADDRINFOEXW* found;
+wchar_t wide_host[PORT_NAME_CAPACITY];
+wchar_t wide_service[8];
 
 void keep_error(int error) { keep_failure(system_message(static_cast<DWORD>(error))); }
 
@@ -28,48 +44,66 @@ timeval time_left(long long deadline_us) {
                : timeval{static_cast<long>(left / 1'000'000), static_cast<long>(left % 1'000'000)};
 }
 
+// The host's addresses, by its name in Unicode, found by the deadline
+// unless a stop comes first: 0, STOPPED, NO_ANSWER or the Winsock error.
+int look_up(const char* host, const char* service, long long deadline_us) {
+    if ((host != nullptr && MultiByteToWideChar(CP_UTF8, 0, host, -1, wide_host,
+                                                sizeof wide_host / sizeof wide_host[0]) == 0) ||
+        MultiByteToWideChar(CP_UTF8, 0, service, -1, wide_service,
+                            sizeof wide_service / sizeof wide_service[0]) == 0) {
+        return static_cast<int>(GetLastError());
+    }
+    ADDRINFOEXW hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    lookup = OVERLAPPED{};
+    lookup.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE cancel = nullptr;
+    int error = GetAddrInfoExW(host == nullptr ? nullptr : wide_host, wide_service, NS_ALL, nullptr,
+                               &hints, &found, nullptr,
+                               lookup.hEvent == nullptr ? nullptr : &lookup, nullptr, &cancel);
+    while (error == WSA_IO_PENDING &&
+           (error = GetAddrInfoExOverlappedResult(&lookup)) == WSAEINPROGRESS) {
+        if (!wait_until(deadline_us, lookup.hEvent) || now_us() >= deadline_us) {
+            (void)GetAddrInfoExCancel(&cancel);
+            (void)WaitForSingleObject(lookup.hEvent, 1000);  // as good as at once
+            error = stop_requested() ? STOPPED : NO_ANSWER;
+            break;
+        }
+        error = WSA_IO_PENDING;
+    }
+    if (lookup.hEvent != nullptr) {
+        (void)CloseHandle(lookup.hEvent);
+    }
+    return error;
+}
+
 // Starts a connection to one address of the TNC, without waiting for it.
-void start_attempt(const addrinfo& address) {
+void start_attempt(const ADDRINFOEXW& address) {
     SOCKET& attempt = attempts[attempt_count];
     int& outcome = outcomes[attempt_count++];
     attempt = socket(address.ai_family, address.ai_socktype, address.ai_protocol);
-    u_long non_blocking = 1;
-    outcome = attempt == INVALID_SOCKET                           ? WSAGetLastError()
-              : ioctlsocket(attempt, FIONBIO, &non_blocking) != 0 ? WSAGetLastError()
+    outcome = attempt == INVALID_SOCKET                                ? WSAGetLastError()
+              : WSAEventSelect(attempt, attempt_news, FD_CONNECT) != 0 ? WSAGetLastError()
               : connect(attempt, address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0
                   ? WSAGetLastError()
                   : 0;
 }
 
-// The attempts still under way, to be waited for. Winsock's fd_set is a
-// count and an array, filled here as FD_SET would, without its search for
-// a socket already in it.
-void watch_attempts(fd_set& writable, fd_set& failed) {
-    writable.fd_count = 0;
-    for (std::size_t i = 0; i < attempt_count; ++i) {
-        if (outcomes[i] == WSAEWOULDBLOCK) {
-            writable.fd_array[writable.fd_count++] = attempts[i];
-        }
-    }
-    failed = writable;
-}
-
-// Waits for news of the attempts under way; false when none is under way,
-// or at the deadline.
+// Waits for news of the attempts under way: false at the deadline, or
+// when a stop has been requested.
 bool hear_of_attempts(long long deadline_us) {
-    fd_set writable;
-    fd_set failed;
-    watch_attempts(writable, failed);
-    timeval wait = time_left(deadline_us);
-    if (writable.fd_count == 0 || select(0, nullptr, &writable, &failed, &wait) <= 0) {
+    if (!wait_until(deadline_us, attempt_news) || now_us() >= deadline_us) {
         return false;
     }
+    (void)WSAResetEvent(attempt_news);  // before reading, so that later news sets it again
     for (std::size_t i = 0; i < attempt_count; ++i) {
-        int length = sizeof outcomes[i];
-        if ((FD_ISSET(attempts[i], &writable) || FD_ISSET(attempts[i], &failed)) &&
-            getsockopt(attempts[i], SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&outcomes[i]),
-                       &length) != 0) {
-            outcomes[i] = WSAGetLastError();
+        WSANETWORKEVENTS news{};
+        if (outcomes[i] == WSAEWOULDBLOCK &&
+            WSAEnumNetworkEvents(attempts[i], nullptr, &news) == 0 &&
+            (news.lNetworkEvents & FD_CONNECT) != 0) {
+            outcomes[i] = news.iErrorCode[FD_CONNECT_BIT];
         }
     }
     return true;
@@ -83,13 +117,50 @@ std::size_t made_attempt() {
     return i;
 }
 
+bool under_way() {
+    std::size_t i = 0;
+    while (i < attempt_count && outcomes[i] != WSAEWOULDBLOCK) {
+        ++i;
+    }
+    return i < attempt_count;
+}
+
 // Winsock retries a refused attempt for a second or more, so the attempts
-// are waited for side by side, until one is made or the deadline. The index
-// of the one made, or attempt_count.
+// are waited for side by side, until one is made, all have failed, the
+// deadline, or a stop. The index of the one made, or attempt_count.
 std::size_t settle_attempts(long long deadline_us) {
-    while (made_attempt() == attempt_count && hear_of_attempts(deadline_us)) {
+    while (made_attempt() == attempt_count && under_way() && hear_of_attempts(deadline_us)) {
     }
     return made_attempt();
+}
+
+// The attempt made becomes the connection; the others are closed. The
+// error of the last address, or NO_ANSWER when one was still under way.
+int keep_attempt(std::size_t made) {
+    int error = 0;
+    for (std::size_t i = 0; i < attempt_count; ++i) {
+        if (i == made) {
+            tnc = attempts[i];
+            continue;
+        }
+        error = error == NO_ANSWER || outcomes[i] == WSAEWOULDBLOCK ? NO_ANSWER : outcomes[i];
+        if (attempts[i] != INVALID_SOCKET) {
+            (void)closesocket(attempts[i]);  // never used: nothing to lose
+        }
+    }
+    return error;
+}
+
+open_result fail_connect(int error) {
+    if (error == STOPPED) {
+        return port_stopped;
+    }
+    if (error == NO_ANSWER) {
+        keep_failure("no answer within 5 s");
+    } else {
+        keep_error(error);
+    }
+    return port_unavailable;
 }
 
 }  // namespace
@@ -98,52 +169,32 @@ open_result connect_to(const char* host, const char* service, long long deadline
     WSADATA winsock{};
     const int started = WSAStartup(MAKEWORD(2, 2), &winsock);
     if (started != 0) {
-        keep_error(started);
-        return port_unavailable;
+        return fail_connect(started);
     }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo* found = nullptr;
-    const int lookup = getaddrinfo(host, service, &hints, &found);
-    if (lookup != 0) {
-        keep_error(lookup);
-        return port_unavailable;
+    const int lookup_error = look_up(host, service, deadline_us);
+    if (lookup_error != 0) {
+        return fail_connect(lookup_error);
     }
     attempt_count = 0;
-    for (const addrinfo* address = found; address != nullptr && attempt_count < ADDRESSES_TRIED;
-         address = address->ai_next) {
+    attempt_news = WSACreateEvent();
+    // MinGW's ai_next names its struct in another letter case: the same one.
+    for (const ADDRINFOEXW* address = found; address != nullptr && attempt_count < ADDRESSES_TRIED;
+         address = reinterpret_cast<const ADDRINFOEXW*>(address->ai_next)) {
         start_attempt(*address);
     }
-    freeaddrinfo(found);
+    FreeAddrInfoExW(found);
     const std::size_t made = settle_attempts(deadline_us);
-    int error = 0;
-    for (std::size_t i = 0; i < attempt_count; ++i) {
-        if (i == made) {
-            tnc = attempts[i];
-            continue;
-        }
-        // Reported as the last address's failure, or as no answer when one
-        // was still under way at the deadline.
-        error = error == WSAEWOULDBLOCK ? error : outcomes[i];
-        if (attempts[i] != INVALID_SOCKET) {
-            (void)closesocket(attempts[i]);  // never used: nothing to lose
-        }
-    }
+    const int error = keep_attempt(made);
+    (void)WSACloseEvent(attempt_news);
     if (made == attempt_count) {
-        if (error == WSAEWOULDBLOCK) {
-            keep_failure("no answer within 5 s");
-        } else {
-            keep_error(error);
-        }
-        return port_unavailable;
+        return fail_connect(stop_requested() ? STOPPED : error);
     }
     // Each frame is one send; it must not wait for the acknowledgement of
     // the one before.
     const BOOL on = TRUE;
     (void)setsockopt(tnc, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
-    // A pause waits on this event, not on a timer that looks for news.
+    // A pause waits on this event, not on a timer that looks for news. It
+    // takes the connection from the attempts' event.
     tnc_news = WSACreateEvent();
     if (tnc_news != WSA_INVALID_EVENT && WSAEventSelect(tnc, tnc_news, FD_READ | FD_CLOSE) != 0) {
         (void)WSACloseEvent(tnc_news);

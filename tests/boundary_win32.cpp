@@ -32,10 +32,13 @@
 //   CTRL_SHUTDOWN_EVENT the system ends the process once the handler
 //   returns, or when its time-out (5 s) has passed; a handler that returns
 //   FALSE leaves the default one, which ends it at once.
+// - GetAddrInfoExW with an OVERLAPPED: returns WSA_IO_PENDING, sets the
+//   event when done; GetAddrInfoExOverlappedResult gives WSAEINPROGRESS
+//   until then; GetAddrInfoExCancel ends it with WSA_E_CANCELLED.
 // - connect (non-blocking): Windows retries a refused attempt (about 2 s)
-//   before it reports WSAECONNREFUSED; select: "writefds: if processing a
-//   connect call (nonblocking), connection has succeeded"; "exceptfds: if
-//   processing a connect call (nonblocking), connection attempt failed".
+//   before it reports WSAECONNREFUSED; WSAEventSelect with FD_CONNECT sets
+//   the event when the attempt is settled, and WSAEnumNetworkEvents reports
+//   it once, with iErrorCode[FD_CONNECT_BIT].
 // - recv: 0 when the peer has closed, the last error left as it was.
 // - GetConsoleMode fails for a handle that is not a console's; WriteConsoleW
 //   takes UTF-16, whatever the console's code page; WriteConsole: a console
@@ -61,9 +64,13 @@
 #include <cwchar>
 #include <string>
 
-// ntdll's own lookup, which no header declares.
-extern "C" NTSTATUS NTAPI LdrGetProcedureAddress(HMODULE module, const ANSI_STRING* name,
-                                                 ULONG ordinal, void** address);
+// ntdll's own lookup, and Winsock's that MinGW's headers do not declare.
+extern "C" {
+NTSTATUS NTAPI LdrGetProcedureAddress(HMODULE module, const ANSI_STRING* name, ULONG ordinal,
+                                      void** address);
+WINSOCK_API_LINKAGE INT WSAAPI GetAddrInfoExCancel(LPHANDLE handle);
+WINSOCK_API_LINKAGE INT WSAAPI GetAddrInfoExOverlappedResult(LPOVERLAPPED overlapped);
+}
 
 namespace {
 
@@ -96,12 +103,21 @@ struct Machine {
     bool high_resolution = true;  // Windows 10 1803 or later
     bool period_raised = false;
     long long due = -1;
-    // The TNC's addresses: when each attempt is settled, and how.
+    long long stop_at = -1;  // when Ctrl-C is pressed
+    // The TNC's name, how long its lookup takes, its addresses: when each
+    // attempt is settled, and how.
+    std::wstring host;
+    long long lookup_takes = 0;
+    long long looked_up = -1;  // when the lookup is done
+    HANDLE lookup_done = nullptr;
+    bool lookup_cancelled = false;
     int addresses = 0;
     long long settled_after[3]{};
     int outcome[3]{};
     SOCKET sockets[3]{};
     long long started[3]{};
+    bool heard[3]{};
+    HANDLE attempt_news = nullptr;
     int peer_ended = 0;  // -1 after a close, else the error of a reset
     // The system's message for LONG_MESSAGE, in the user's language.
     std::wstring message;
@@ -227,6 +243,7 @@ BOOL WINAPI fake_ClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT status) {
 }
 BOOL WINAPI fake_PurgeComm(HANDLE, DWORD flags) { return machine.purged = flags, TRUE; }
 BOOL WINAPI fake_CloseHandle(HANDLE h) {
+    machine.lookup_done = h == machine.lookup_done ? nullptr : machine.lookup_done;  // reused
     return h == port || h == timer ? TRUE : REAL("kernel32", CloseHandle)(h);
 }
 
@@ -250,23 +267,42 @@ BOOL WINAPI fake_SetWaitableTimer(HANDLE, const LARGE_INTEGER* due, LONG, PTIMER
     const long long when = machine.now - due->QuadPart;  // relative: negative
     return machine.due = machine.high_resolution ? when : next_tick(when), TRUE;
 }
+// When a handle of the test's is signalled: the timer at its due time, the
+// lookup's event when it is done, the attempts' when the first not yet
+// heard of settles; -1 for none of these.
+long long settles(int attempt) { return machine.started[attempt] + machine.settled_after[attempt]; }
+long long ready_at(HANDLE h) {
+    long long when = h == timer ? machine.due : h == machine.lookup_done ? machine.looked_up : -1;
+    for (int i = 0; h == machine.attempt_news && i < machine.addresses; ++i) {
+        when = machine.heard[i] || (when >= 0 && when < settles(i)) ? when : settles(i);
+    }
+    return h == machine.lookup_done && machine.lookup_cancelled ? machine.now : when;
+}
 DWORD WINAPI fake_WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL all, DWORD ms) {
-    const DWORD signalled = REAL("kernel32", WaitForMultipleObjects)(count, handles, all, 0);
-    if (signalled != WAIT_TIMEOUT) {
-        return signalled;
-    }
+    DWORD first = count;
     for (DWORD i = 0; i < count; ++i) {
-        if (handles[i] == timer && machine.due >= 0) {
-            machine.now = machine.due > machine.now ? machine.due : machine.now;
-            machine.due = -1;
-            return WAIT_OBJECT_0 + i;
-        }
+        const long long when = ready_at(handles[i]);
+        first = when >= 0 && (first == count || when < ready_at(handles[first])) ? i : first;
     }
-    if (ms == INFINITE) {
-        return REAL("kernel32", WaitForMultipleObjects)(count, handles, all, ms);
+    if (machine.stop_at >= 0 && (first == count || machine.stop_at <= ready_at(handles[first]))) {
+        machine.now = machine.stop_at > machine.now ? machine.stop_at : machine.now;
+        machine.stop_at = -1;
+        (void)handler(CTRL_C_EVENT);  // as if on a thread of its own
     }
-    machine.now = next_tick(machine.now + ms * MS);
-    return WAIT_TIMEOUT;
+    const DWORD signalled = REAL("kernel32", WaitForMultipleObjects)(count, handles, all, 0);
+    if (signalled != WAIT_TIMEOUT || (first == count && ms == INFINITE)) {
+        return signalled != WAIT_TIMEOUT
+                   ? signalled
+                   : REAL("kernel32", WaitForMultipleObjects)(count, handles, all, ms);
+    }
+    if (first == count) {
+        machine.now = next_tick(machine.now + ms * MS);
+        return WAIT_TIMEOUT;
+    }
+    const long long when = ready_at(handles[first]);
+    machine.now = when > machine.now ? when : machine.now;
+    machine.due = handles[first] == timer ? -1 : machine.due;
+    return WAIT_OBJECT_0 + first;
 }
 DWORD WINAPI fake_WaitForSingleObject(HANDLE h, DWORD ms) {
     return fake_WaitForMultipleObjects(1, &h, FALSE, ms);
@@ -296,32 +332,41 @@ int find(SOCKET s) {
     }
     return found;
 }
-// When an attempt is settled; a socket not the test's is ready at once.
-long long settles(SOCKET s) {
-    const int i = find(s);
-    return i < 0 ? machine.now : machine.started[i] + machine.settled_after[i];
-}
-bool connected(SOCKET s) { return find(s) < 0 || machine.outcome[find(s)] == 0; }
-INT WSAAPI fake_getaddrinfo(PCSTR, PCSTR, const ADDRINFOA*, PADDRINFOA* found) {
+INT WSAAPI fake_GetAddrInfoExW(PCWSTR name, PCWSTR, DWORD, LPGUID, const ADDRINFOEXW*,
+                               PADDRINFOEXW* found, timeval*, LPOVERLAPPED lookup,
+                               LPLOOKUPSERVICE_COMPLETION_ROUTINE, LPHANDLE) {
     static sockaddr_in6 addresses[3];
-    static addrinfo list[3];
+    static ADDRINFOEXW list[3];
     for (int i = 0; i < machine.addresses; ++i) {
         addresses[i] = sockaddr_in6{};
         addresses[i].sin6_family = AF_INET6;
         addresses[i].sin6_port = htons(static_cast<u_short>(8001 + i));
         addresses[i].sin6_addr.s6_addr[15] = 1;
-        list[i] = addrinfo{0,
-                           AF_INET6,
-                           SOCK_STREAM,
-                           IPPROTO_TCP,
-                           sizeof addresses[i],
-                           nullptr,
-                           reinterpret_cast<sockaddr*>(&addresses[i]),
-                           i + 1 < machine.addresses ? &list[i + 1] : nullptr};
+        list[i] = ADDRINFOEXW{};
+        list[i].ai_family = AF_INET6;
+        list[i].ai_socktype = SOCK_STREAM;
+        list[i].ai_protocol = IPPROTO_TCP;
+        list[i].ai_addrlen = sizeof addresses[i];
+        list[i].ai_addr = reinterpret_cast<sockaddr*>(&addresses[i]);
+        list[i].ai_next =
+            i + 1 < machine.addresses ? reinterpret_cast<addrinfoexW*>(&list[i + 1]) : nullptr;
     }
-    return *found = list, 0;
+    machine.host = name == nullptr ? L"" : name;
+    machine.lookup_done = lookup->hEvent;
+    machine.looked_up = machine.now + machine.lookup_takes;
+    return *found = list, WSA_IO_PENDING;
 }
-VOID WSAAPI fake_freeaddrinfo(PADDRINFOA) {}
+INT WSAAPI fake_GetAddrInfoExOverlappedResult(LPOVERLAPPED) {
+    return machine.lookup_cancelled           ? WSA_E_CANCELLED
+           : machine.now >= machine.looked_up ? 0
+                                              : WSAEINPROGRESS;
+}
+INT WSAAPI fake_GetAddrInfoExCancel(LPHANDLE) { return machine.lookup_cancelled = true, 0; }
+VOID WSAAPI fake_FreeAddrInfoExW(PADDRINFOEXW) {}
+int WSAAPI fake_WSAEventSelect(SOCKET s, WSAEVENT news, long what) {
+    machine.attempt_news = what == FD_CONNECT ? news : machine.attempt_news;
+    return REAL("ws2_32", WSAEventSelect)(s, news, what);
+}
 int WSAAPI fake_connect(SOCKET s, const sockaddr* address, int) {
     const int i = ntohs(reinterpret_cast<const sockaddr_in6*>(address)->sin6_port) - 8001;
     machine.sockets[i] = s;
@@ -329,34 +374,18 @@ int WSAAPI fake_connect(SOCKET s, const sockaddr* address, int) {
     WSASetLastError(WSAEWOULDBLOCK);
     return SOCKET_ERROR;
 }
-// A settled attempt is in one set only: the write set once it is made, the
-// exception set once it has failed.
-int WSAAPI fake_select(int, fd_set*, fd_set* writable, fd_set* failed, timeval* wait) {
-    long long first = machine.now + wait->tv_sec * 10'000'000LL + wait->tv_usec * 10LL;
-    for (u_int k = 0; k < writable->fd_count; ++k) {
-        const long long when = settles(writable->fd_array[k]);
-        first = when < first ? when : first;
-    }
-    machine.now = first > machine.now ? first : machine.now;
-    fd_set made{};
-    fd_set refused{};
-    for (u_int k = 0; k < writable->fd_count; ++k) {
-        const SOCKET s = writable->fd_array[k];
-        if (settles(s) <= machine.now) {
-            fd_set& settled = connected(s) ? made : refused;
-            settled.fd_array[settled.fd_count++] = s;
-        }
-    }
-    *writable = made;
-    *failed = refused;
-    return static_cast<int>(made.fd_count + refused.fd_count);
-}
-int WSAAPI fake_getsockopt(SOCKET s, int level, int name, char* value, int* length) {
+// An attempt's settling is heard of once, as Windows records network events.
+int WSAAPI fake_WSAEnumNetworkEvents(SOCKET s, WSAEVENT news, LPWSANETWORKEVENTS heard) {
     const int i = find(s);
-    if (i < 0 || name != SO_ERROR) {
-        return REAL("ws2_32", getsockopt)(s, level, name, value, length);
+    if (i < 0) {
+        return REAL("ws2_32", WSAEnumNetworkEvents)(s, news, heard);
     }
-    std::memcpy(value, &machine.outcome[i], sizeof(int));
+    *heard = WSANETWORKEVENTS{};
+    if (!machine.heard[i] && settles(i) <= machine.now) {
+        machine.heard[i] = true;
+        heard->lNetworkEvents = FD_CONNECT;
+        heard->iErrorCode[FD_CONNECT_BIT] = machine.outcome[i];
+    }
     return 0;
 }
 int WSAAPI fake_recv(SOCKET s, char* data, int size, int flags) {
@@ -435,11 +464,13 @@ FAKE(WaitForSingleObject)
 FAKE(LoadLibraryA)
 FAKE(GetProcAddress)
 FAKE(SetConsoleCtrlHandler)
-FAKE(getaddrinfo)
-FAKE(freeaddrinfo)
+FAKE(GetAddrInfoExW)
+FAKE(GetAddrInfoExOverlappedResult)
+FAKE(GetAddrInfoExCancel)
+FAKE(FreeAddrInfoExW)
+FAKE(WSAEventSelect)
 FAKE(connect)
-FAKE(select)
-FAKE(getsockopt)
+FAKE(WSAEnumNetworkEvents)
 FAKE(recv)
 FAKE(FormatMessageW)
 FAKE(GetStdHandle)
@@ -563,9 +594,12 @@ void pause_case(const char* name, bool high_resolution) {
     check(name, went_on && late >= 0 && late <= MS ? "" : "the pause off by " + ms(late));
 }
 
-// A TNC on TCP whose addresses answer (0) or refuse, after Windows' retries.
+// A TNC on TCP by its name, found after its lookup's time, whose addresses
+// answer (0) or refuse, after Windows' retries: within the 5 s at the most.
 struct TcpCase {
     const char* name;
+    const char* tnc;  // HOST:PORT, in UTF-8
+    long long lookup_takes;
     int addresses;
     long long settled_after[3];
     int outcome[3];
@@ -574,31 +608,45 @@ struct TcpCase {
 };
 const TcpCase tcp_cases[] = {
     {"localhost, ::1 refused and 127.0.0.1 answering",
+     "localhost:8001",
+     0,
      2,
      {RETRIED, MS},
      {WSAECONNREFUSED, 0},
      nullptr,
      10 * MS},
-    {"three addresses refused",
+    {"a name in Unicode, its three addresses refused",
+     "tnc-s\xC3\xBC"
+     "d.example:8001",
+     MS,
      3,
      {RETRIED, RETRIED, RETRIED},
      {WSAECONNREFUSED, WSAECONNREFUSED, WSAECONNREFUSED},
      "refused",
      RETRIED + 10 * MS},
-    {"no answer", 1, {60'000 * MS}, {0}, "no answer within 5 s", 5010 * MS},
+    {"no answer", "localhost:8001", 0, 1, {60'000 * MS}, {0}, "no answer within 5 s", 5010 * MS},
+    {"a lookup of 3 s counts against the 5 s",
+     "localhost:8001",
+     3000 * MS,
+     1,
+     {3000 * MS},
+     {0},
+     "no answer within 5 s",
+     5010 * MS},
 };
 
-void connect_to_tnc(int addresses) {
+void connect_to_tnc(const char* tnc, int addresses) {
     machine.addresses = addresses;
     kiss::port = &kiss::tcp_port;
-    (void)std::snprintf(kiss::port_name, sizeof kiss::port_name, "localhost:8001");
+    (void)std::snprintf(kiss::port_name, sizeof kiss::port_name, "%s", tnc);
 }
 
 void tcp_case(const TcpCase& c) {
     machine = Machine{};
+    machine.lookup_takes = c.lookup_takes;
     std::memcpy(machine.settled_after, c.settled_after, sizeof c.settled_after);
     std::memcpy(machine.outcome, c.outcome, sizeof c.outcome);
-    connect_to_tnc(c.addresses);
+    connect_to_tnc(c.tnc, c.addresses);
     const long long started = machine.now;
     const bool made = kiss::port->open() == kiss::port_ready;
     const std::string reason = made ? "" : kiss::failure_reason();
@@ -607,17 +655,22 @@ void tcp_case(const TcpCase& c) {
                                : std::strcmp(c.reason, "refused") == 0 ? refused
                                                                        : c.reason;
     const bool in_time = machine.now - started <= c.within;
+    const std::string host = narrow(machine.host);
+    const bool named = host == (std::strncmp(c.tnc, "localhost", 9) == 0 ? ""
+                                                                         : "tnc-s\xC3\xBC"
+                                                                           "d.example");
     kiss::port->close();
-    check(c.name, made == (c.reason == nullptr) && reason == wanted && in_time
+    check(c.name, made == (c.reason == nullptr) && reason == wanted && in_time && named
                       ? ""
-                      : "'" + reason + "' after " + ms(machine.now - started));
+                      : "'" + reason + "' after " + ms(machine.now - started) + ", looked up '" +
+                            host + "'");
 }
 
 // A TNC that has closed (recv gives 0, and leaves the last error as it
 // was) or reset the connection (recv fails with WSAECONNRESET).
 void tcp_ended_case(const char* name, int ended, const std::string& wanted) {
     machine = Machine{};
-    connect_to_tnc(1);
+    connect_to_tnc("localhost:8001", 1);
     const bool made = kiss::port->open() == kiss::port_ready;
     machine.peer_ended = ended;
     const std::uint8_t frame[] = {0xC0, 0x00, 0xC0};
@@ -686,19 +739,25 @@ void stopped_console_case() {
 }
 
 // A request to stop, in a process of its own (the first request is the one
-// kept). Windows runs the handler on a thread of its own, ends the process
-// when a closing handler returns, and ends it anyway 5 s later.
+// kept): during a pause, or while a TNC on TCP is being looked up or
+// connected to, which it ends at once. Windows runs the handler on a thread
+// of its own, ends the process when a closing handler returns, and ends it
+// anyway 5 s later.
+enum During { PAUSE, LOOKUP, CONNECT };
 struct StopCase {
     DWORD event;
     const char* name;
     int status;
+    During during;
 };
 const StopCase stop_cases[] = {
-    {CTRL_C_EVENT, "Ctrl-C", 130},
-    {CTRL_BREAK_EVENT, "Ctrl-Break", 149},
-    {CTRL_CLOSE_EVENT, "closing the console", 143},
-    {CTRL_LOGOFF_EVENT, "logging off", 143},
-    {CTRL_SHUTDOWN_EVENT, "shutting down", 143},
+    {CTRL_C_EVENT, "Ctrl-C", 130, PAUSE},
+    {CTRL_BREAK_EVENT, "Ctrl-Break", 149, PAUSE},
+    {CTRL_CLOSE_EVENT, "closing the console", 143, PAUSE},
+    {CTRL_LOGOFF_EVENT, "logging off", 143, PAUSE},
+    {CTRL_SHUTDOWN_EVENT, "shutting down", 143, PAUSE},
+    {CTRL_C_EVENT, "Ctrl-C", 130, LOOKUP},
+    {CTRL_C_EVENT, "Ctrl-C", 130, CONNECT},
 };
 
 DWORD WINAPI run_handler(LPVOID stop) {
@@ -719,9 +778,23 @@ DWORD WINAPI windows_handling(LPVOID stop) {
     return 0;
 }
 
+// Ctrl-C a second into a lookup or a connect that would take 3 s.
+bool opening_stopped(During during) {
+    connect_to_tnc("localhost:8001", 1);
+    machine.lookup_takes = during == LOOKUP ? 3000 * MS : 0;
+    machine.settled_after[0] = 3000 * MS;
+    machine.stop_at = machine.now + 1000 * MS;
+    const long long started = machine.now;
+    return kiss::port->open() == kiss::port_stopped && machine.now - started <= 1001 * MS;
+}
+
 int stop_child(const StopCase& c) {
     kiss::port = &kiss::serial_port;
     app::prepare_process();
+    if (c.during != PAUSE) {
+        const bool stopped = opening_stopped(c.during);
+        return stopped && std::strcmp(app::stop_request(), c.name) == 0 ? app::stop_status() : 1;
+    }
     (void)CreateThread(nullptr, 0, windows_handling, const_cast<StopCase*>(&c), 0, nullptr);
     Sleep(100);
     // The run: the pause ends at once, the port is released, the process
@@ -748,7 +821,8 @@ void stop_case(const StopCase& c, int index) {
         (void)REAL("kernel32", WaitForSingleObject)(child.hProcess, INFINITE);
         (void)GetExitCodeProcess(child.hProcess, &status);
     }
-    check(std::string("stopped by ") + c.name,
+    const char* const during[] = {"", " during a lookup", " during a connect"};
+    check(std::string("stopped by ") + c.name + during[c.during],
           status == static_cast<DWORD>(c.status) ? "" : "exit status " + std::to_string(status));
 }
 
