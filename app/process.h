@@ -16,9 +16,11 @@ namespace app {
 void prepare_process();
 
 // Opens the input file for reading in binary, by its name as the command
-// line gave it (UTF-8 on Windows, whatever the characters); nullptr if it
-// cannot be opened.
+// line gave it (UTF-8 on Windows, whatever the characters, and however long
+// the path); nullptr if it cannot be opened. Windows' reason is kept, to be
+// shown; on POSIX there is none.
 std::FILE* open_input(const char* name);
+const char* input_failure();
 
 // Waits out the pause between frames, draining the port; false, at once,
 // when a stop has been requested before or during it.

@@ -61,6 +61,8 @@ void prepare_process() {
 
 std::FILE* open_input(const char* name) { return std::fopen(name, "rb"); }
 
+const char* input_failure() { return nullptr; }
+
 const char* stop_request() {
     for (const Stop& stop : stops) {
         if (stop.signal == requested) {

@@ -139,6 +139,10 @@ int run_main(int argc, char** argv) {
     }
 
     input_stream = open_input(argv[1]);  // binary: 0x1A and CR are data
+    if (input_stream == nullptr && input_failure() != nullptr) {
+        show("\nUnable to open input file %s (%s).\n", argv[1], input_failure());
+        return finish(EXIT_FAILED);
+    }
     if (input_stream == nullptr) {
         show("\nUnable to open input file %s.\n", argv[1]);
         return finish(EXIT_FAILED);

@@ -45,6 +45,10 @@
 //   whose text is being selected (QuickEdit) takes nothing more until the
 //   selection ends; SetConsoleOutputCP changes the code page of the console,
 //   which every process attached to it shares.
+// - Maximum Path Length Limitation: a path of MAX_PATH (260) characters or
+//   more is refused unless it has the "\\?\" prefix (or the program is
+//   long-path aware and the system set to allow it), by the file functions
+//   and the C runtime's alike.
 // - FormatMessage: "the output buffer cannot be larger than 64K bytes"; a
 //   message that does not fit the buffer given fails the call with
 //   ERROR_INSUFFICIENT_BUFFER.
@@ -55,10 +59,12 @@
 
 #include "app/console.h"
 #include "app/process.h"
+#include "app/run.h"
 #include "kiss/port.h"
 #include "kiss/system_message_win32.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -162,6 +168,25 @@ HANDLE WINAPI fake_CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURIT
         return REAL("kernel32", CreateFileA)(name, access, share, s, how, flags, model);
     }
     return machine.share = share, port;
+}
+// Files.
+bool too_long(const wchar_t* path) {
+    return std::wcslen(path) >= MAX_PATH && std::wcsncmp(path, L"\\\\?\\", 4) != 0;
+}
+HANDLE WINAPI fake_CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES s,
+                               DWORD how, DWORD flags, HANDLE model) {
+    if (too_long(name)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    return REAL("kernel32", CreateFileW)(name, access, share, s, how, flags, model);
+}
+FILE* __cdecl fake__wfopen(const wchar_t* name, const wchar_t* mode) {
+    if (too_long(name)) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    return REAL("msvcrt", _wfopen)(name, mode);
 }
 BOOL WINAPI fake_SetupComm(HANDLE, DWORD in, DWORD out) {
     machine.asked_input = in;
@@ -444,6 +469,8 @@ DWORD WINAPI fake_FormatMessageW(DWORD flags, LPCVOID from, DWORD id, DWORD lang
 #define FAKE(name) decltype(&name) __imp_##name = fake_##name;
 extern "C" {
 FAKE(CreateFileA)
+FAKE(CreateFileW)
+FAKE(_wfopen)
 FAKE(SetupComm)
 FAKE(GetCommState)
 FAKE(SetCommState)
@@ -738,6 +765,45 @@ void stopped_console_case() {
     machine.reading = nullptr;
 }
 
+// An input file at the end of a path longer than MAX_PATH opens, and one
+// that cannot be opened is reported with Windows' reason.
+void long_path_case() {
+    wchar_t path[1024] = L"\\\\?\\";
+    const DWORD temporary = GetTempPathW(512, path + 4);
+    for (int i = 0; i < 3; ++i) {
+        (void)std::swprintf(path + std::wcslen(path), 128, L"%ls%ls", i == 0 ? L"" : L"\\",
+                            std::wstring(100, L'a' + i).c_str());
+        (void)CreateDirectoryW(path, nullptr);
+    }
+    std::wcscat(path, L"\\frames.txt");
+    const HANDLE made = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    (void)WriteFile(made, "A>B:i\n", 6, &written, nullptr);
+    (void)CloseHandle(made);
+    std::FILE* const input = app::open_input(narrow(path + 4).c_str());
+    char line[16] = "";
+    const bool read = input != nullptr && std::fgets(line, sizeof line, input) != nullptr;
+    check("an input file at the end of a path of " + std::to_string(std::wcslen(path + 4)) +
+              " characters",
+          temporary > 0 && read && std::strcmp(line, "A>B:i\n") == 0 ? "" : "not opened");
+    if (input != nullptr) {
+        (void)std::fclose(input);
+    }
+    machine = Machine{};
+    machine.output = file;
+    char* run[] = {const_cast<char*>("uipacer"), const_cast<char*>("C:\\no such\\frames.txt"),
+                   const_cast<char*>("1"), const_cast<char*>("9600"), const_cast<char*>("1")};
+    const int status = app::run_main(5, run);
+    const std::string said = "\r\nUnable to open input file C:\\no such\\frames.txt (" +
+                             std::string(kiss::system_message(ERROR_PATH_NOT_FOUND)) + ").\r\n";
+    check("an input file that cannot be opened, with Windows' reason",
+          status == 1 && machine.written.size() > said.size() &&
+                  machine.written.compare(machine.written.size() - said.size(), said.size(),
+                                          said) == 0
+              ? ""
+              : std::to_string(status) + ": '" + machine.written + "'");
+}
+
 // A request to stop, in a process of its own (the first request is the one
 // kept): during a pause, or while a TNC on TCP is being looked up or
 // connected to, which it ends at once. Windows runs the handler on a thread
@@ -848,6 +914,7 @@ int wmain(int argc, wchar_t** argv) {
     tcp_ended_case("a TNC that reset the connection", WSAECONNRESET,
                    kiss::system_message(WSAECONNRESET));
     message_case();
+    long_path_case();
     console_case("a console window: UTF-16, the code page its own", console,
                  "Sending frame:\r\n A>B:\xCE\xA9 \xC3\x80\xC3\x9B\r\n\r\n");
     console_case("redirected: the octets as they are", file,

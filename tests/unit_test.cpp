@@ -88,6 +88,8 @@ void prepare_process() {}
 
 std::FILE* open_input(const char* name) { return std::fopen(name, "rb"); }
 
+const char* input_failure() { return nullptr; }
+
 bool pause_for(std::int32_t milliseconds) {
     note("pause " + std::to_string(milliseconds));
     return !fake.stopped;
