@@ -11,8 +11,8 @@
 # vm-armhf (a guest's own UART driver, 8250 or PL011, under QEMU), vm-usb-ftdi, vm-usb-acm
 # (its USB serial drivers, ftdi_sio and cdc-acm). UIPACER_BUILD is the build tested
 # (build/test if unset); the guests' kernels and static programs are in its vm folder.
-import contextlib, fcntl, math, os, re, select, shutil, signal, socket, struct, subprocess
-import tempfile, termios, time, wave
+import contextlib, fcntl, os, re, resource, select, shutil, signal, socket, struct, subprocess
+import tempfile, termios, time, tty, wave
 from collections import namedtuple
 from dataclasses import dataclass, replace
 from pathlib import Path
@@ -23,8 +23,8 @@ import pytest
 SOURCE = Path(__file__).resolve().parents[1]
 BUILD = Path(os.environ.get("UIPACER_BUILD") or SOURCE / "build/test").resolve()
 WINDOWS_PROGRAM = os.environ.get("UIPACER_WINDOWS_PROGRAM")
-VERSION = re.search(r"project\(uipacer VERSION ([0-9.]+)", (SOURCE / "CMakeLists.txt").read_text())
-BANNER = f"\nUipacer version {VERSION[1]} by Tobrin\n\n"
+VERSION = re.search(r"uipacer VERSION ([0-9.]+)", (SOURCE / "CMakeLists.txt").read_text())[1]
+BANNER = f"\nUipacer version {VERSION} by Tobrin\n\n"
 SPEEDS = [int(s) for s in re.findall(r'"(\d+)"', (SOURCE / "app/speeds.h").read_text())]
 EXAMPLES = sorted((SOURCE / "examples").glob("*.txt"))
 A_TO_B = "C0 00 84 40 40 40 40 40 E0 82 40 40 40 40 40 61 03 F0"
@@ -38,9 +38,11 @@ ONE_FRAME = bytes.fromhex(A_TO_B + " 69 0A C0")
 # a second to go, so it must be discarded.
 STALL_LINE = b"A>B:" + b"x" * 160 + b"\n"
 STALL_FRAME = bytes.fromhex(A_TO_B) + STALL_LINE[4:] + b"\xc0"
+LONG_PATH = "/".join(c * 100 for c in "abc") + "/frames"  # more than Windows' 260 characters
 FILES = {"frames": b"".join(LINES), "empty": b"", "one": b"A>B:i\n", "two": b"A>B:i\nA>B:j\n",
-         "stall": STALL_LINE * 2, "\u03a9": b"A>B:i\n", "O": b"A>B:O\n",
-         "many": (b"A>B:" + b"x" * 80 + b"\n") * 20000}
+         "stall": STALL_LINE * 2, "\u03a9": b"A>B:i\n", "O": b"A>B:O\n", LONG_PATH: b"A>B:i\n",
+         "many": (b"A>B:" + b"x" * 80 + b"\n") * 20000, "300": b"A>B:i\n" * 300,
+         "paced": STALL_LINE}
 
 
 def sent(*lines):
@@ -75,6 +77,8 @@ CASES = [
     # Windows' ANSI command line would give "O" for the omega, another file.
     Case("a file name outside the ANSI code page", "\u03a9", console=sent(b"A>B:i\n"),
          octets=ONE_FRAME),
+    Case("a file at the end of a long path", LONG_PATH, console=sent(b"A>B:i\n"),
+         octets=ONE_FRAME),
     *(Case(f"{speed} Bd", "empty", speed=speed, action="settings") for speed in SPEEDS),
     *(Case(f"{how} by another program", status=1, action=how,
            console="\nUnable to open serial port {port} (Device or resource busy).\n")
@@ -85,6 +89,10 @@ CASES = [
          console="\nUnable to open serial port {port} (Inappropriate ioctl for device).\n"),
     Case("stalled line", "stall", "5", 1, sent(STALL_LINE) + "\nUnable to write to serial port "
          "{port} (no octet taken within 60 ms).\n", action="stall", speed=1200),
+    # 110 Bd, an octet every 91 ms: each waits that long for room in the driver's queue.
+    Case("110 Bd on a line that takes each octet in its time", "paced", console=sent(STALL_LINE),
+         octets=STALL_FRAME, action="paced", speed=110, only=("vm-amd64",),
+         elsewhere="only the 8250's line, its other end read an octet at a time, paces"),
     Case("hang-up", "two", status=1, octets=ONE_FRAME, action="hangup",
          console=TWO_SENT + "\nUnable to {writing} {port} ({hung_up}).\n"),
     *(Case(f"stopped by {sig.name}", "two", "5", 128 + sig, octets=ONE_FRAME, action="stop",
@@ -92,11 +100,21 @@ CASES = [
            signal=sig) for sig in STOPS),
     Case("the TNC talks back all along", "frames", console=sent(*LINES), octets=FRAMES,
          action="talk"),
+    # A pause on a TNC that sends nothing wakes for nothing: a few switches in all, not 100
+    # a second.
+    Case("a silent TNC costs no wake-up", pause="2", console=sent(b"A>B:i\n"), octets=ONE_FRAME,
+         action="count wake-ups", only=("linux", "tcp"),
+         elsewhere="only a native run's context switches are counted"),
     # Nothing but frames reaches the port when the console cannot be written: descriptors
     # closed at start (the file and the device must not take them), or a reader that has gone.
     *(Case(f"console {how}", "frames", console=None, octets=FRAMES, action=f"console {how}",
            quick=True, only=("linux",), elsewhere="shown by the linux runner alone")
       for how in ("closed", "gone")),
+    # A terminal whose output is stopped (Ctrl-S) while 300 frames go out: they all go, and
+    # the console shows them all once it is started again.
+    Case("a console that stops reading", "300", console=sent(*[b"A>B:i\n"] * 300),
+         octets=ONE_FRAME * 300, action="console stopped", quick=True, only=("linux",),
+         elsewhere="shown by the linux runner alone, and on Windows by boundary_win32"),
     Case("no such host", status=1, form="unresolved", only=TCP,
          console="\nUnable to {opening} {port} ({unresolved}).\n",
          elsewhere="a serial port has no host name"),
@@ -172,6 +190,7 @@ class Run:
     def __init__(self, command, link=None, port="", crlf=False, **popen):
         self.link, self.port, self.crlf = link, port, crlf
         self.octets, self.arrival, self.file = bytearray(), [], tempfile.TemporaryFile()
+        self.before = resource.getrusage(resource.RUSAGE_CHILDREN)  # to count its wake-ups
         self.proc = subprocess.Popen([str(part) for part in command], **{
             "stdin": subprocess.DEVNULL, "stdout": self.file, "stderr": subprocess.STDOUT, **popen})
         self.started = time.monotonic()
@@ -184,7 +203,7 @@ class Run:
                 self.arrival += [time.monotonic() - self.started] * len(data)
                 timeout = 0
 
-    def collect(self, octets=math.inf, seconds=10):
+    def collect(self, octets=1e9, seconds=10):
         end = time.monotonic() + seconds
         while len(self.octets) < octets and self.proc.poll() is None and time.monotonic() < end:
             self.pump(0.005)
@@ -193,6 +212,8 @@ class Run:
         self.collect(seconds=30)
         self.proc.kill()  # if it has not ended by now
         self.proc.wait()
+        after = resource.getrusage(resource.RUSAGE_CHILDREN)
+        self.switches = after.ru_nvcsw - self.before.ru_nvcsw
         self.pump(0)
         self.status = abs(self.proc.returncode) + 128 * (self.proc.returncode < 0)
         self.file.seek(0)
@@ -212,6 +233,7 @@ class Runner:
     def __init__(self, name, scratch):
         self.name, self.scratch = name, scratch
         for file, content in FILES.items():
+            (scratch / file).parent.mkdir(parents=True, exist_ok=True)
             (scratch / file).write_bytes(content)
 
     def skip_reason(self, case):
@@ -249,6 +271,13 @@ class Linux(Runner):
         args = [*self.program(case), self.scratch / case.file, port, case.speed, case.pause]
         if case.action == "console closed":
             return Run(args, link, port, preexec_fn=lambda: (os.close(0), os.close(1)))
+        if case.action == "console stopped":  # a raw terminal, its output stopped (Ctrl-S)
+            terminal, console = os.openpty()
+            tty.setraw(console)
+            termios.tcflow(console, termios.TCOOFF)
+            run = Run(args, link, port, stdout=console)
+            run.terminal = (terminal, console)
+            return run
         if case.action != "console gone":
             return Run(args, link, port, self.crlf)
         run = Run(args, link, port, stdout=subprocess.PIPE)
@@ -291,17 +320,36 @@ class Linux(Runner):
             run.link = None
         if case.action == "stop":
             run.proc.send_signal(case.signal)
+        if case.action == "console stopped":
+            self.restart_console(case, run)
         waited = self.talk(run, link) if case.action == "talk" else 0
         run.finish()
         assert waited < 0.5, "what the TNC sent waited"
         if case.action in ("stop", "stall"):
             assert time.monotonic() - run.started < 3, "the run was not ended at once"
+        if case.action == "count wake-ups":
+            assert run.switches < 20, "the pause woke up"
+        if case.action == "console stopped":
+            run.console = run.terminal_said
         if case.action == "pace":  # no pause before the first frame, about one after each
             starts = [i for i, octet in enumerate(run.octets) if octet == 0xC0][::2]
             gaps = [run.arrival[s] - run.arrival[s - 1] for s in starts[1:]]
             tail = time.monotonic() - run.started - (run.arrival or [0])[-1]
             assert len(starts) > 1 and all(0.9 < gap < 2 for gap in gaps) and tail > 0.9, \
                 f"paced {gaps}, {tail:.2f} s after the last frame"
+
+    def restart_console(self, case, run):
+        # Every frame goes while the console is stopped; then it is started, and shows all.
+        run.collect(len(case.octets))
+        assert len(run.octets) == len(case.octets), "the frames waited for the console"
+        terminal, console = run.terminal
+        termios.tcflow(console, termios.TCOON)
+        said = b""
+        while select.select([terminal], [], [], 1)[0]:
+            said += os.read(terminal, 65536)
+        run.terminal_said = said.decode("latin-1")
+        os.close(terminal)
+        os.close(console)
 
     def talk(self, run, link):
         # A TNC passes on all it hears: a frame every 5 ms. The longest that one waited.
@@ -683,11 +731,14 @@ class Guest(Runner):
                    f'echo "@@ exit $?"; {machine.replug}'
         if case.action == "stall":  # what the stalled line left queued has a second to come
             return f"{machine.stall}\nrun {args}\n{machine.unstall}\nsleep 1"
+        if case.action == "paced":  # 180 octets at 11 a second
+            return f'timeout 40 uipacer {args}; echo "@@ exit $?"'
         return f"run {args}"
 
     def run(self, case):
         self.console.sendall(f"{self.commands(case)}\necho '@@ done'\n".encode())
-        got = self.read("@@ done", 60, case.action == "stall" and not self.machine.stall)
+        unread = case.action == "stall" and not self.machine.stall
+        got = self.read("@@ done", 60, unread, 10 / case.speed if case.action == "paced" else 0)
         status = re.search(r"@@ exit (\d+)\n", got.console)
         run = SimpleNamespace(console=re.sub(r"@@ exit \d+\n", "", got.console), octets=got.octets,
                               status=status and int(status[1]), port=self.port_name(case))
@@ -707,18 +758,18 @@ class Guest(Runner):
             assert 0.98 < speeds[-1] / case.speed < 1.02, f"the driver set {speeds}"
         return run
 
-    def read(self, end, seconds, unread=False):
+    def read(self, end, seconds, unread=False, pace=0):
         # The console up to the line end; the octets that came meanwhile (the port is left
-        # unread, to stall a UART, until the program has ended) and the settings traced; how
-        # long after the last octet (or the start) came a write message, and how long after
-        # that (or the start) the program ended.
+        # unread, to stall a UART, until the program has ended; or read an octet every pace
+        # seconds) and the settings traced; how long after the last octet (or the start)
+        # came a write message, and how long after that (or the start) the program ended.
         got = SimpleNamespace(console="", octets=b"", settings=[], gave_up=1, ended=1)
         started = got.last = time.monotonic()
         while time.monotonic() < started + seconds:
-            streams = [self.console, self.qemu.stderr] + [self.port] * (not unread)
-            ready = select.select(streams, [], [], 1)[0]
+            streams = [self.console, self.qemu.stderr] + [self.port] * (not unread and not pace)
+            ready = select.select(streams, [], [], pace or 1)[0]
             if not unread:
-                self.drain(got)
+                self.drain(got, pace)
             *traced, self.trace = (self.trace + (self.qemu.stderr.read() or b"").decode(
                 "latin-1")).split("\n")
             got.settings += [line for line in traced if self.machine.trace in line]
@@ -743,9 +794,11 @@ class Guest(Runner):
                 got.console += line + "\n"
         raise TimeoutError(f"no '{end}' from the guest")
 
-    def drain(self, got):
+    def drain(self, got, pace=0):
+        # All that has come; pacing a line, its next octet once its time has come.
         with contextlib.suppress(BlockingIOError):
-            while data := self.port.recv(65536):
+            while time.monotonic() >= got.last + pace and (data := self.port.recv(
+                    1 if pace else 65536)):
                 got.octets, got.last = got.octets + data, time.monotonic()
 
     def prepare(self, program):
