@@ -1,14 +1,18 @@
 #include "app/run.h"
 
 #include "app/console.h"
+#include "app/options.h"
 #include "app/process.h"
 #include "app/speeds.h"
 #include "ax25/encoder.h"
 #include "kiss/kiss.h"
 #include "kiss/port.h"
+#include "kiss/protocol.h"
+#include "kiss/wait.h"
 
 #include <cstdio>
 #include <cstring>
+#include <random>
 
 namespace app {
 
@@ -74,6 +78,197 @@ int report_stop(unsigned long frames_sent) {
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
+// How a run goes on: on; at its end, when a pass of the file gave no frame;
+// stopped by a request; or failed, its message shown.
+enum class step { went, ended, stopped, failed };
+
+constexpr long long RETRY_US = 1'000'000;  // a missing port is looked for again this often
+
+bool tcp;        // the port is a KISS TNC on TCP
+bool port_open;  // and it is open
+
+void show_waiting() {
+    show(tcp ? "\nWaiting for KISS TNC %s (%s).\n" : "\nWaiting for serial port %s (%s).\n",
+         kiss::port_name, kiss::failure_reason());
+}
+
+// Opens the port. With --wait, one that is missing is tried again every
+// second, after one line that says so (unless said already), until it is
+// there or a stop is requested.
+step open_port(bool said) {
+    for (;;) {
+        const kiss::open_result result = kiss::port->open();
+        port_open = result == kiss::port_ready;
+        if (result == kiss::port_ready || result == kiss::port_stopped) {
+            return port_open ? step::went : step::stopped;
+        }
+        if (result != kiss::port_missing || !options.wait) {
+            show(tcp ? "\nUnable to connect to KISS TNC %s (%s).\n"
+                 : result == kiss::port_settings_refused
+                     ? "\nUnable to configure serial port %s (%s).\n"
+                     : "\nUnable to open serial port %s (%s).\n",
+                 kiss::port_name, kiss::failure_reason());
+            return step::failed;
+        }
+        if (!said) {
+            show_waiting();
+            said = true;
+        }
+        if (!kiss::wait_until(kiss::now_us() + RETRY_US, kiss::NO_INPUT)) {
+            return step::stopped;
+        }
+    }
+}
+
+// The init text and its wait, then the parameter frames in the order of
+// their commands, each announced before it goes.
+kiss::send_result prepare_tnc() {
+    static const char* const parameter_texts[] = {
+        nullptr,
+        "Setting TXDELAY to %d ms.\n",
+        "Setting persistence to %d.\n",
+        "Setting slot time to %d ms.\n",
+        "Setting TX tail to %d ms.\n",
+        "Setting %s duplex.\n",
+    };
+    kiss::send_result result = kiss::frame_sent;
+    if (options.init_given != nullptr) {
+        show("Sending the init text: %s\n", options.init_given);
+        result = kiss::port->send(options.init, options.init_length);
+        if (result != kiss::frame_sent ||
+            !pause_for(static_cast<std::int32_t>(options.init_wait_ms))) {
+            return result;  // a stop in the wait is the run's to see
+        }
+    }
+    for (std::uint8_t command = kiss::TXDELAY; command <= kiss::FULL_DUPLEX; ++command) {
+        const int value = options.parameters[command];
+        if (value < 0 || result != kiss::frame_sent) {
+            continue;
+        }
+        if (command == kiss::FULL_DUPLEX) {
+            show(parameter_texts[command], value == 1 ? "full" : "half");
+        } else {
+            const bool time = command != kiss::PERSISTENCE;
+            show(parameter_texts[command], value * (time ? kiss::PARAMETER_UNIT_MS : 1));
+        }
+        result = kiss::transmit_parameter(command, static_cast<std::uint8_t>(value));
+    }
+    return result;
+}
+
+// Sends with send. With --wait, a port that is lost is waited for as at the
+// start, the TNC prepared again, and what was cut sent again whole.
+step deliver(kiss::send_result (*send)()) {
+    kiss::send_result result = send();
+    while (result == kiss::port_lost && options.wait) {
+        show_waiting();
+        kiss::port->close();
+        const step opened = open_port(true);
+        if (opened != step::went) {
+            return opened;
+        }
+        result = prepare_tnc();
+        if (result == kiss::frame_sent && send != prepare_tnc) {
+            result = send();
+        }
+    }
+    if (result != kiss::frame_sent) {
+        show(tcp ? "\nUnable to write to KISS TNC %s (%s).\n"
+                 : "\nUnable to write to serial port %s (%s).\n",
+             kiss::port_name, kiss::failure_reason());
+        return step::failed;
+    }
+    return step::went;
+}
+
+// A random lengthening of a pause, 0 to --jitter ms, so that stations
+// started together do not keep sending together.
+std::int32_t jitter() {
+    if (options.jitter_ms == 0) {
+        return 0;
+    }
+    static std::minstd_rand random{std::random_device{}()};
+    return static_cast<std::int32_t>(
+        std::uniform_int_distribution<long>(0, options.jitter_ms)(random));
+}
+
+// Announces and encodes one line.
+void announce(const char* line) {
+    show("Sending frame:\n %s\n\n", line);
+    ax25::encode_frame(line);
+}
+
+// The file's lines, each as a frame with its pause, as many times as asked.
+// A line longer than the buffer arrives in pieces, each sent as a frame of
+// its own, exactly as the reader hands them over. A request to stop is
+// looked at only between frames, so that no frame is ever cut. A file sent
+// again is read again from its start; one that cannot be (a pipe), or that
+// gave no frame, is not.
+step send_file(std::int32_t pause_ms, unsigned long& frames_sent) {
+    step done = step::went;
+    for (long pass = 0; done == step::went && (options.repeat == 0 || pass < options.repeat) &&
+                        (pass == 0 || std::fseek(input_stream, 0, SEEK_SET) == 0);
+         ++pass) {
+        const unsigned long before = frames_sent;
+        while (done == step::went && stop_request() == nullptr &&
+               std::fgets(line_buffer, sizeof line_buffer, input_stream) != nullptr &&
+               std::ferror(input_stream) == 0) {
+            announce(line_buffer);
+            done = deliver(kiss::transmit_frame);
+            frames_sent += done == step::went ? 1 : 0;
+            done = done == step::went && !pause_for(pause_ms + jitter()) ? step::stopped : done;
+        }
+        done = frames_sent == before && done == step::went ? step::ended : done;
+    }
+    return done;
+}
+
+// The run's answer to --help, --version or an option refused: its status.
+int answer(options_read read) {
+    if (read == option_refused) {
+        show(refusal());
+        return EXIT_FAILED;
+    }
+    if (read == help_asked) {
+        print_usage();
+        for (const char* const* line = option_lines; *line != nullptr; ++line) {
+            show(*line);
+        }
+    }
+    return EXIT_OK;  // --version: the banner says it
+}
+
+// The four arguments, checked in turn: the file opened, the port named, the
+// speed and the pause taken; false after the message for the first that is
+// wrong.
+bool take_arguments(char** arguments, std::int32_t& pause_ms) {
+    input_stream = open_input(arguments[1]);  // binary: 0x1A and CR are data
+    if (input_stream == nullptr && input_failure() != nullptr) {
+        show("\nUnable to open input file %s (%s).\n", arguments[1], input_failure());
+        return false;
+    }
+    if (input_stream == nullptr) {
+        show("\nUnable to open input file %s.\n", arguments[1]);
+        return false;
+    }
+    if (!name_port(arguments[2])) {
+        show("\nInvalid com port specified.\n");
+        return false;
+    }
+    if (check_baud_rate(arguments[3]) == 0) {
+        show("\nInvalid baud rate specified.\n");
+        return false;
+    }
+    kiss::baud_rate = convert_number(arguments[3]);
+    const std::int32_t pause_time = convert_number(arguments[4]);
+    if (pause_time < 1 || pause_time > 60) {
+        show("\nInvalid pause time specified.\n");
+        return false;
+    }
+    pause_ms = pause_time * 1000;
+    return true;
+}
+
 }  // namespace
 
 void print_usage() {
@@ -123,89 +318,48 @@ bool name_port(const char* com_port) {
     return true;
 }
 
-bool send_frame(const char* line) {
-    show("Sending frame:\n %s\n\n", line);
-    ax25::encode_frame(line);
-    return kiss::transmit_frame();
-}
-
 int run_main(int argc, char** argv) {
     prepare_process();
     open_console();
     show("\nUipacer version " UIPACER_VERSION " by Tobrin\n\n");
-    if (argc != 5) {
+    int first = 1;
+    const options_read read = read_options(argc, argv, &first);
+    if (read != options_taken) {
+        return finish(answer(read));
+    }
+    if (argc - first != 4) {
         print_usage();
         return finish(EXIT_OK);
     }
-
-    input_stream = open_input(argv[1]);  // binary: 0x1A and CR are data
-    if (input_stream == nullptr && input_failure() != nullptr) {
-        show("\nUnable to open input file %s (%s).\n", argv[1], input_failure());
+    char** const arguments = argv + first - 1;  // the four, from 1 on
+    std::int32_t pause_ms = 0;
+    if (!take_arguments(arguments, pause_ms)) {
         return finish(EXIT_FAILED);
-    }
-    if (input_stream == nullptr) {
-        show("\nUnable to open input file %s.\n", argv[1]);
-        return finish(EXIT_FAILED);
-    }
-    if (!name_port(argv[2])) {
-        show("\nInvalid com port specified.\n");
-        return finish(EXIT_FAILED);
-    }
-    if (check_baud_rate(argv[3]) == 0) {
-        show("\nInvalid baud rate specified.\n");
-        return finish(EXIT_FAILED);
-    }
-    kiss::baud_rate = convert_number(argv[3]);
-    const std::int32_t pause_time = convert_number(argv[4]);
-    if (pause_time < 1 || pause_time > 60) {
-        show("\nInvalid pause time specified.\n");
-        return finish(EXIT_FAILED);
-    }
-    const std::int32_t pause_ms = pause_time * 1000;
-
-    const bool tcp = kiss::port == &kiss::tcp_port;
-    switch (kiss::port->open()) {
-    case kiss::port_ready:
-        break;
-    case kiss::port_unavailable:
-        show(tcp ? "\nUnable to connect to KISS TNC %s (%s).\n"
-                 : "\nUnable to open serial port %s (%s).\n",
-             kiss::port_name, kiss::failure_reason());
-        return finish(EXIT_FAILED);
-    case kiss::port_settings_refused:
-        show("\nUnable to configure serial port %s (%s).\n", kiss::port_name,
-             kiss::failure_reason());
-        return finish(EXIT_FAILED);
-    case kiss::port_stopped:
-        return report_stop(0);
     }
 
-    // A line longer than the buffer arrives in pieces, each sent as a frame
-    // of its own, exactly as the reader hands them over. A request to stop
-    // is looked at only between frames, so that no frame is ever cut.
+    tcp = kiss::port == &kiss::tcp_port;
+    step done = open_port(false);
+    if (done == step::failed) {
+        return finish(EXIT_FAILED);
+    }
+    done = done == step::went ? deliver(prepare_tnc) : done;
     unsigned long frames_sent = 0;
-    while (stop_request() == nullptr &&
-           std::fgets(line_buffer, sizeof line_buffer, input_stream) != nullptr &&
-           std::ferror(input_stream) == 0) {
-        if (!send_frame(line_buffer)) {
-            show(tcp ? "\nUnable to write to KISS TNC %s (%s).\n"
-                     : "\nUnable to write to serial port %s (%s).\n",
-                 kiss::port_name, kiss::failure_reason());
-            kiss::port->close();
-            return finish(EXIT_FAILED);
-        }
-        ++frames_sent;
-        if (!pause_for(pause_ms)) {
-            break;
-        }
-    }
+    done = done == step::went ? send_file(pause_ms, frames_sent) : done;
     const bool read_failed = std::ferror(input_stream) != 0;
+    if (options.exit_kiss && port_open && done != step::failed) {
+        show("Taking the TNC out of KISS mode.\n");
+        const step left = deliver(kiss::transmit_return);
+        done = left == step::failed ? left : done;
+    }
     kiss::port->close();
+    if (done == step::failed) {
+        return finish(EXIT_FAILED);
+    }
     if (stop_request() != nullptr) {
         return report_stop(frames_sent);  // a read cut short by the signal is no read error
     }
     if (read_failed) {
-        show("\nUnable to read input file %s.\n", argv[1]);
+        show("\nUnable to read input file %s.\n", arguments[1]);
         return finish(EXIT_FAILED);
     }
     return finish(EXIT_OK);

@@ -22,7 +22,4 @@ std::int32_t convert_number(const char* text);
 // False when it is none of them.
 bool name_port(const char* com_port);
 
-// Announces, encodes and transmits one line; false when a write failed.
-bool send_frame(const char* line);
-
 }  // namespace app

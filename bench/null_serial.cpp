@@ -14,12 +14,12 @@ volatile std::uint8_t sink;
 
 kiss::open_result open_port() { return kiss::port_ready; }
 
-bool take_frame(const std::uint8_t* frame, std::size_t length) {
+kiss::send_result take_frame(const std::uint8_t* frame, std::size_t length) {
     for (std::size_t i = 0; i < length; ++i) {
         sink = frame[i];
     }
     octets_taken += length;
-    return true;
+    return kiss::frame_sent;
 }
 
 bool no_input(long long /*deadline_us*/) { return true; }

@@ -13,7 +13,7 @@ namespace {
 
 // "where: why", where a device path, why a system's message, which on
 // Windows can be as long as 32768 UTF-16 units.
-char reason[PORT_NAME_CAPACITY + 3 * 32'768 + 16];
+char reason[PORT_NAME_CAPACITY + std::size_t{3} * 32'768 + 16];
 
 }  // namespace
 
@@ -54,9 +54,9 @@ bool parse_tnc_address(const char* text, TncAddress* address) {
     return true;
 }
 
-long long octet_budget_us() {
+long long octet_budget_us(int octets_ahead) {
     constexpr long long MARGIN_US = 50'000;
-    const long long line_us = 10'000'000LL / (baud_rate > 0 ? baud_rate : 1);
+    const long long line_us = octets_ahead * 10'000'000LL / (baud_rate > 0 ? baud_rate : 1);
     return MARGIN_US + line_us > MINIMUM_OCTET_BUDGET_US ? MARGIN_US + line_us
                                                          : MINIMUM_OCTET_BUDGET_US;
 }
@@ -69,10 +69,9 @@ void keep_failure(const char* where, const char* why) {
     (void)std::snprintf(reason, sizeof reason, "%s: %s", where, why);
 }
 
-const char* stalled_line() {
+const char* stalled_line(long long budget_us) {
     static char why[48];
-    (void)std::snprintf(why, sizeof why, "no octet taken within %lld ms",
-                        (octet_budget_us() + 999) / 1000);
+    (void)std::snprintf(why, sizeof why, "no octet taken within %lld ms", (budget_us + 999) / 1000);
     return why;
 }
 

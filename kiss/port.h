@@ -24,19 +24,24 @@ extern std::int32_t baud_rate;
 
 enum open_result {
     port_ready,             // open, exclusive, raw 8N1 at baud_rate; or connected
-    port_unavailable,       // missing, not permitted, held by another program, refused
+    port_missing,           // no such device (yet), or no TNC answering: it may come
+    port_unavailable,       // not permitted, held by another program, not a terminal
     port_settings_refused,  // open, but the line settings did not take
     port_stopped,           // a stop was requested while it was being opened
 };
 
+enum send_result {
+    frame_sent,
+    port_lost,    // the device is gone, or the TNC ended the connection
+    send_failed,  // a write error, or a port that took nothing within its budget
+};
+
 struct PortOperations {
     open_result (*open)();
-    // Hands over one whole KISS frame: a serial line takes it octet by
-    // octet, each within its budget; TCP in one send. False on a write
-    // error, a hang-up, a closed connection or a port that takes nothing
-    // within the budget; what is unsent is then discarded, so that closing
-    // does not wait on it.
-    bool (*send)(const std::uint8_t* frame, std::size_t length);
+    // Hands over one whole KISS frame, or any octets: a serial line takes
+    // them octet by octet, each within its budget; TCP in one send. When it
+    // fails, what is unsent is discarded, so that closing does not wait on it.
+    send_result (*send)(const std::uint8_t* frame, std::size_t length);
     // Waits until the TNC sends something, a stop is requested, or the
     // deadline; false once a stop has been requested.
     bool (*wait_input)(long long deadline_us);
@@ -70,19 +75,20 @@ struct TncAddress {
 // and something before it. If so, and address is given, fills it in.
 bool parse_tnc_address(const char* text, TncAddress* address);
 
-// The most an octet may take to be handed over to a serial line: 50 ms and
-// the time the line needs for it (ten bits at baud_rate), and never less
-// than the minimum: 60 ms from 1200 Bd up, about 141 ms at 110 Bd, where a
-// UART that takes an octet only once it has sent the one before would
-// otherwise fail the second.
-long long octet_budget_us();
+// The most an octet may wait to be handed over to a serial line: 50 ms and
+// the time the line needs for the octets ahead of it that the UART must
+// send first (ten bits each at baud_rate), and never less than the minimum.
+// With one ahead, 60 ms from 1200 Bd up and about 141 ms at 110 Bd: a UART
+// that takes an octet only once it has sent the one before would otherwise
+// fail the second octet of every frame at 110 Bd.
+long long octet_budget_us(int octets_ahead);
 
 // Why the last open or send failed, in the system's words; kept by the
 // layer where it failed, before anything else can change it.
 const char* failure_reason();
 void keep_failure(const char* why);
 void keep_failure(const char* where, const char* why);  // "where: why"
-// Why a serial line failed that took no octet within its budget.
-const char* stalled_line();
+// Why a serial line failed that took no octet within budget_us.
+const char* stalled_line(long long budget_us);
 
 }  // namespace kiss

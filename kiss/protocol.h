@@ -15,5 +15,19 @@ constexpr std::uint8_t TFESC = 0xDD;  // after FESC: a data octet 0xDB
 // high half. A data frame for port 0 is 0x00.
 constexpr std::uint8_t DATA_FRAME = 0x00;
 constexpr std::uint8_t COMMAND_MASK = 0x0F;
+constexpr unsigned PORT_SHIFT = 4;
+constexpr unsigned PORTS = 16;
+
+// The commands that set a TNC's parameters, each with one octet of value:
+// TXDELAY, TX tail and slot time in units of 10 ms.
+constexpr std::uint8_t TXDELAY = 1;
+constexpr std::uint8_t PERSISTENCE = 2;
+constexpr std::uint8_t SLOT_TIME = 3;
+constexpr std::uint8_t TX_TAIL = 4;
+constexpr std::uint8_t FULL_DUPLEX = 5;
+constexpr unsigned PARAMETER_UNIT_MS = 10;
+// The frame that takes a TNC out of KISS mode, whatever its port: FEND,
+// this command octet, FEND.
+constexpr std::uint8_t RETURN = 0xFF;
 
 }  // namespace kiss

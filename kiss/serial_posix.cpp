@@ -34,6 +34,10 @@ constexpr long long RETRY_SLICE_US = 1000;
 // The driver's output queue is held to 128 octets, so an octet is never
 // accepted long before the line can send it.
 constexpr int OUTPUT_QUEUE_LIMIT = 128;
+// A 16550's transmit FIFO, which Linux's 8250 driver fills from its queue
+// only once it is empty: room in the queue comes 16 octets at a time, 16
+// character times apart, and a full queue must be waited on that long.
+constexpr int UART_FIFO = 16;
 
 int port_handle = -1;
 bool port_claimed;  // we set its exclusive mode, so we clear it
@@ -111,11 +115,12 @@ open_result fail_open(const char* why, open_result result) {
     return result;
 }
 
-bool fail_write(const char* why) {
+// A device that is gone is lost; it may come back.
+send_result fail_write(int error, const char* why) {
     record_failure(why);
     write_failed = true;
     (void)tcflush(port_handle, TCOFLUSH);
-    return false;
+    return error == EIO || error == ENODEV || error == ENXIO ? port_lost : send_failed;
 }
 
 void drain_input() {
@@ -141,8 +146,14 @@ open_result open_device() {
     // open(), and so that a full queue shows as EAGAIN instead of a hang.
     port_handle = open(device_path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (port_handle < 0) {
-        record_failure(std::strerror(errno));
-        return port_unavailable;
+        // A device that is not there, or not yet: a USB one is made before
+        // udev gives it its group, which makes EACCES for a moment.
+        const int error = errno;
+        record_failure(std::strerror(error));
+        return error == ENOENT || error == ENODEV || error == ENXIO || error == EIO ||
+                       error == EACCES
+                   ? port_missing
+                   : port_unavailable;
     }
     // Root gets past another program's exclusive mode at open(), so it is
     // asked for: whoever runs us, a port that is held is refused. A device
@@ -169,37 +180,37 @@ open_result open_device() {
     return port_ready;
 }
 
-bool write_octet(std::uint8_t octet) {
-    const long long deadline = now_us() + octet_budget_us();
+send_result write_octet(std::uint8_t octet) {
+    const long long budget = octet_budget_us(UART_FIFO);
+    const long long deadline = now_us() + budget;
     for (;;) {
         int queued = 0;
         if (ioctl(port_handle, TIOCOUTQ, &queued) != 0) {
-            return fail_write(std::strerror(errno));
+            return fail_write(errno, std::strerror(errno));
         }
         if (queued < OUTPUT_QUEUE_LIMIT) {
             const ssize_t written = write(port_handle, &octet, 1);
             if (written == 1) {
-                return true;
+                return frame_sent;
             }
             if (written < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                return fail_write(std::strerror(errno));  // EIO after a hang-up
+                return fail_write(errno, std::strerror(errno));  // EIO after a hang-up
             }
         }
         if (now_us() >= deadline) {
-            return fail_write(stalled_line());
+            return fail_write(0, stalled_line(budget));
         }
         drain_input();  // the TNC may be waiting for room too
         sleep_briefly();
     }
 }
 
-bool send_frame(const std::uint8_t* frame, std::size_t length) {
-    for (std::size_t i = 0; i < length; ++i) {
-        if (!write_octet(frame[i])) {
-            return false;
-        }
+send_result send_frame(const std::uint8_t* frame, std::size_t length) {
+    send_result result = frame_sent;
+    for (std::size_t i = 0; i < length && result == frame_sent; ++i) {
+        result = write_octet(frame[i]);
     }
-    return true;
+    return result;
 }
 
 bool wait_for_input(long long deadline_us) {
@@ -220,8 +231,8 @@ void close_device() {
     bool drained = !write_failed;
     if (drained && ioctl(port_handle, TIOCOUTQ, &queued) == 0 && queued > 0) {
         const long long octets = std::min(queued, OUTPUT_QUEUE_LIMIT + 1);
-        const long long deadline =
-            now_us() + octet_budget_us() + octets * 20'000'000LL / (baud_rate > 0 ? baud_rate : 1);
+        const long long deadline = now_us() + octet_budget_us(UART_FIFO) +
+                                   octets * 20'000'000LL / (baud_rate > 0 ? baud_rate : 1);
         while (ioctl(port_handle, TIOCOUTQ, &queued) == 0 && queued > 0 && now_us() < deadline) {
             sleep_briefly();
         }

@@ -59,10 +59,15 @@ open_result refuse_settings(DWORD error) {
 }
 
 // Whatever is still queued would otherwise hold up CloseHandle on a
-// stalled line; the run is ending with the write message anyway.
-bool fail_write() {
+// stalled line. A device that is gone (a USB adapter pulled out) is lost; it
+// may come back.
+send_result fail_write(DWORD error) {
     (void)PurgeComm(port_handle, PURGE_TXABORT | PURGE_TXCLEAR);
-    return false;
+    return error == ERROR_ACCESS_DENIED || error == ERROR_BAD_COMMAND ||
+                   error == ERROR_GEN_FAILURE || error == ERROR_DEVICE_NOT_CONNECTED ||
+                   error == ERROR_DEVICE_REMOVED
+               ? port_lost
+               : send_failed;
 }
 
 // Gives the next single-octet write what is left of its octet's budget as
@@ -122,8 +127,12 @@ open_result open_device() {
     port_handle = CreateFileA(device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               0, nullptr);
     if (port_handle == INVALID_HANDLE_VALUE) {
-        record_failure(GetLastError());
-        return port_unavailable;
+        const DWORD error = GetLastError();
+        record_failure(error);
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                       error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_GEN_FAILURE
+                   ? port_missing
+                   : port_unavailable;
     }
     if (SetupComm(port_handle, QUEUE_SIZE, QUEUE_SIZE) == FALSE) {
         return refuse_settings(GetLastError());
@@ -164,16 +173,17 @@ open_result open_device() {
     time_outs.ReadIntervalTimeout = READ_INTERVAL_TIMEOUT;
     time_outs.ReadTotalTimeoutMultiplier = READ_TOTAL_TIMEOUT_MULTIPLIER;
     time_outs.ReadTotalTimeoutConstant = READ_TOTAL_TIMEOUT_CONSTANT;
-    (void)give_write(octet_budget_us());
+    (void)give_write(octet_budget_us(1));
     if (SetCommTimeouts(port_handle, &time_outs) == FALSE) {
         return refuse_settings(GetLastError());
     }
     return port_ready;
 }
 
-bool write_octet(std::uint8_t octet) {
+send_result write_octet(std::uint8_t octet) {
     drain_input();
-    const long long deadline = now_us() + octet_budget_us();
+    const long long budget = octet_budget_us(1);  // the driver hands each octet to the UART
+    const long long deadline = now_us() + budget;
     DWORD written = 0;
     while ((give_write(deadline - now_us()) && SetCommTimeouts(port_handle, &time_outs) == FALSE) ||
            WriteFile(port_handle, &octet, 1, &written, nullptr) == FALSE) {
@@ -186,24 +196,23 @@ bool write_octet(std::uint8_t octet) {
         if (error != ERROR_OPERATION_ABORTED || now_us() >= deadline ||
             ClearCommError(port_handle, &errors, nullptr) == FALSE) {
             record_failure(error);
-            return fail_write();
+            return fail_write(error);
         }
     }
     // A write time-out on a synchronous handle succeeds with nothing written.
     if (written != 1) {
-        keep_failure(stalled_line());
-        return fail_write();
+        keep_failure(stalled_line(budget));
+        return fail_write(ERROR_TIMEOUT);
     }
-    return true;
+    return frame_sent;
 }
 
-bool send_frame(const std::uint8_t* frame, std::size_t length) {
-    for (std::size_t i = 0; i < length; ++i) {
-        if (!write_octet(frame[i])) {
-            return false;
-        }
+send_result send_frame(const std::uint8_t* frame, std::size_t length) {
+    send_result result = frame_sent;
+    for (std::size_t i = 0; i < length && result == frame_sent; ++i) {
+        result = write_octet(frame[i]);
     }
-    return true;
+    return result;
 }
 
 bool wait_for_input(long long deadline_us) {

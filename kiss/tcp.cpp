@@ -35,25 +35,26 @@ void drain_tnc() {
 }
 
 // The frame goes in one send, as one segment (Nagle's delay is off), and
-// must be taken within the budget of all its octets.
-bool send_frame(const std::uint8_t* frame, std::size_t length) {
+// must be taken within the budget of all its octets. A connection that the
+// TNC ended, or that failed, is lost: the TNC may listen again.
+send_result send_frame(const std::uint8_t* frame, std::size_t length) {
     drain_tnc();
     if (ended != 0) {
-        return false;  // the reason was kept when the TNC ended it
+        return port_lost;  // the reason was kept when the TNC ended it
     }
     const long long deadline = now_us() + MINIMUM_OCTET_BUDGET_US * static_cast<long long>(length);
     for (std::size_t sent = 0; sent < length;) {
         const long n = tcp::send_some(frame + sent, length - sent);
         if (n < 0) {
-            return false;
+            return port_lost;
         }
         sent += static_cast<std::size_t>(n);
         if (sent < length && !tcp::wait_writable(deadline)) {
             keep_slow_tnc();
-            return false;
+            return send_failed;
         }
     }
-    return true;
+    return frame_sent;
 }
 
 bool wait_for_input(long long deadline_us) {

@@ -71,7 +71,7 @@ open_result connect_to(const char* host, const char* service, long long deadline
     const int lookup = getaddrinfo(host, service, &hints, &found);
     if (lookup != 0) {
         keep_failure(lookup == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(lookup));
-        return port_unavailable;
+        return port_missing;
     }
     int error = 0;
     for (const addrinfo* address = found; address != nullptr; address = address->ai_next) {
@@ -86,7 +86,7 @@ open_result connect_to(const char* host, const char* service, long long deadline
     }
     if (error != 0) {
         keep_failure(error == ETIMEDOUT ? "no answer within 5 s" : std::strerror(error));
-        return port_unavailable;
+        return port_missing;
     }
     // Each frame is one send; it must not wait for the acknowledgement of
     // the one before.

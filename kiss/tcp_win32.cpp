@@ -160,7 +160,7 @@ open_result fail_connect(int error) {
     } else {
         keep_error(error);
     }
-    return port_unavailable;
+    return port_missing;
 }
 
 }  // namespace

@@ -594,7 +594,7 @@ void serial_case(const SerialCase& c) {
     } else {
         const long long started = machine.now;
         const std::uint8_t frame[] = {0xC0, 0x01, 0xC0};
-        const bool sent = kiss::port->send(frame, sizeof frame);
+        const bool sent = kiss::port->send(frame, sizeof frame) == kiss::frame_sent;
         const std::string result = sent ? machine.octets : kiss::failure_reason();
         // A failed write discards what is unsent, so that closing does not wait on it.
         const bool purged = machine.purged == (PURGE_TXABORT | PURGE_TXCLEAR);
@@ -701,7 +701,7 @@ void tcp_ended_case(const char* name, int ended, const std::string& wanted) {
     const bool made = kiss::port->open() == kiss::port_ready;
     machine.peer_ended = ended;
     const std::uint8_t frame[] = {0xC0, 0x00, 0xC0};
-    const bool sent = made && kiss::port->send(frame, sizeof frame);
+    const bool sent = made && kiss::port->send(frame, sizeof frame) == kiss::frame_sent;
     const std::string reason = kiss::failure_reason();
     kiss::port->close();
     check(name, made && !sent && reason == wanted ? "" : "'" + reason + "'");

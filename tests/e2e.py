@@ -88,7 +88,7 @@ CASES = [
     Case("not a terminal", status=1, form="null",
          console="\nUnable to open serial port {port} (Inappropriate ioctl for device).\n"),
     Case("stalled line", "stall", "5", 1, sent(STALL_LINE) + "\nUnable to write to serial port "
-         "{port} (no octet taken within 60 ms).\n", action="stall", speed=1200),
+         "{port} (no octet taken within {stalled} ms).\n", action="stall", speed=1200),
     # 110 Bd, an octet every 91 ms: each waits that long for room in the driver's queue.
     Case("110 Bd on a line that takes each octet in its time", "paced", console=sent(STALL_LINE),
          octets=STALL_FRAME, action="paced", speed=110, only=("vm-amd64",),
@@ -225,9 +225,11 @@ class Run:
 class Runner:
     # What the runners share: the program's words on a serial port, the cases a runner
     # cannot show, with the reason, and the checks of a run against its case.
+    # At 1200 Bd an octet waits for room as long as 16 take on the line, and 50 ms (on
+    # Windows, where the driver takes octets one at a time, 60 ms).
     words = dict(opening="open serial port", writing="write to serial port",
                  missing="No such file or directory", hung_up="Input/output error",
-                 **{sig.name: sig.name for sig in STOPS})
+                 stalled="184", **{sig.name: sig.name for sig in STOPS})
     cannot = {}
 
     def __init__(self, name, scratch):
@@ -432,7 +434,7 @@ class Windows(Linux):
     # uipacer.exe under Wine, in a prefix of its own whose COM1, COM2 and COM10 are links
     # here (through the registry: Wine otherwise links COMn to the machine's own
     # /dev/ttyS{n-1}), pointed at pseudo-terminals.
-    words = dict(Runner.words, hung_up="Not ready", SIGINT="Ctrl-C")
+    words = dict(Runner.words, hung_up="Not ready", SIGINT="Ctrl-C", stalled="60")
     input_speed = 0  # Wine sets the output speed; the input speed follows it only if left unset
     crlf = True
     stops = "Wine turns only SIGINT into a console event (Ctrl-C); the other events are rows " \
@@ -817,6 +819,7 @@ class Guest(Runner):
         for module in modules:
             shutil.copy(module, root)
         for name, content in FILES.items():
+            (root / name).parent.mkdir(parents=True, exist_ok=True)
             (root / name).write_bytes(content)
         console, traced = "/dev/" + self.machine.console, self.machine.guest_trace
         # What the guest traced since the last run, once its tracer has it.

@@ -7,6 +7,7 @@
 #include "kiss/kiss.h"
 #include "kiss/line_settings_linux.h"
 #include "kiss/port.h"
+#include "kiss/wait.h"
 #include "monitor/decode.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <set>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -22,49 +24,52 @@
 
 namespace {
 
-enum class Failure { none, send, stop };
-
-// The fake port and process: what they went through, and the failure armed
-// for the frame of that index over the run: its send fails, or a SIGINT
-// arrives while it goes.
+// The fake port, process and clock: what they went through, and what is
+// armed. The port is missing for the first opens asked; the frame of index
+// at, over the whole run, fails to send, is lost, or has a SIGINT come while
+// it goes.
+enum class Failure { none, send, lost, stop };
 struct Fake {
     Failure failure = Failure::none;
     std::size_t at = 0;
+    int missing = 0;
     std::size_t frames = 0;
     std::string log;  // " | open Com2 9600 | C0 00 ... C0 | pause 1000 | close"
     bool stopped = false;
 } fake;
 
-void arm(Failure failure = Failure::none, std::size_t at = 0) {
+void arm(Failure failure = Failure::none, std::size_t at = 0, int missing = 0) {
     fake = Fake{};
     fake.failure = failure;
     fake.at = at;
+    fake.missing = missing;
 }
 
 void note(const std::string& event) { fake.log += " | " + event; }
 
 template <bool tcp>
 kiss::open_result open_port() {
+    const bool missing = fake.missing-- > 0;
+    kiss::keep_failure("reason");
     note("open " + std::string(tcp ? "tcp " : "") + kiss::port_name + " " +
-         std::to_string(kiss::baud_rate));
-    return kiss::port_ready;
+         std::to_string(kiss::baud_rate) + (missing ? " (missing)" : ""));
+    return missing ? kiss::port_missing : kiss::port_ready;
 }
 
-bool send_frame(const std::uint8_t* frame, std::size_t length) {
+kiss::send_result send_frame(const std::uint8_t* frame, std::size_t length) {
     const bool armed = fake.frames++ == fake.at;
     fake.stopped = fake.stopped || (armed && fake.failure == Failure::stop);
-    if (armed && fake.failure == Failure::send) {
-        note("send failed");
-        return false;
-    }
     std::string octets;
     for (std::size_t i = 0; i < length; ++i) {
         char shown[4];
         (void)std::snprintf(shown, sizeof shown, i == 0 ? "%02X" : " %02X", frame[i]);
         octets += shown;
     }
-    note(octets);
-    return true;
+    const bool failed = armed && (fake.failure == Failure::send || fake.failure == Failure::lost);
+    note(octets + (failed ? " (cut)" : ""));
+    return !failed                         ? kiss::frame_sent
+           : fake.failure == Failure::lost ? kiss::port_lost
+                                           : kiss::send_failed;
 }
 
 bool wait_input(long long /*deadline_us*/) { return true; }
@@ -79,6 +84,17 @@ const PortOperations serial_port = {open_port<false>, send_frame, wait_input, dr
 const PortOperations tcp_port = {open_port<true>, send_frame, wait_input, drain, close_port};
 
 bool is_device_name(const char* text) { return text[0] == '/'; }
+
+// The clock and waits: a missing port's second between tries.
+void prepare_waits() {}
+void finish_waits() {}
+long long now_us() { return 0; }
+void request_stop() { fake.stopped = true; }
+bool stop_requested() { return fake.stopped; }
+bool wait_until(long long /*deadline_us*/, Waitable /*input*/) {
+    note("a second");
+    return !fake.stopped;
+}
 
 }  // namespace kiss
 
@@ -114,7 +130,7 @@ std::string sent(const std::string& line) {
     arm();
     kiss::port = &kiss::serial_port;
     ax25::encode_frame(line.c_str());
-    EXPECT_TRUE(kiss::transmit_frame());
+    EXPECT_EQ(kiss::transmit_frame(), kiss::frame_sent);
     return fake.log.erase(0, 3);
 }
 
@@ -169,11 +185,20 @@ std::string input(const std::string& content) {
     return "/proc/self/fd/" + std::to_string(file);
 }
 
-// What a run shows: the console after the banner, what the port went
-// through in brackets, and the exit status.
-std::string run(std::vector<std::string> args, Failure failure = Failure::none,
-                std::size_t at = 0) {
-    arm(failure, at);
+// A run: its arguments, what is armed, and what it shows: the console after
+// the banner, what the port and the process went through in brackets, and
+// the exit status.
+struct RunCase {
+    std::vector<std::string> args;
+    std::string shown;
+    Failure failure = Failure::none;
+    std::size_t at = 0;
+    int missing = 0;
+};
+
+std::string run(const RunCase& c) {
+    arm(c.failure, c.at, c.missing);
+    std::vector<std::string> args = c.args;
     args.insert(args.begin(), "uipacer");
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
@@ -210,17 +235,19 @@ TEST(Run, ShowsWhatItDidAndEndsWithItsStatus) {
         "input_file = name of file containing frames to be sent in TNC2 format\n"
         "com_port   = serial port [1..4] where the KISS frames should be sent to\n"
         "baud_rate  = speed at which the KISS frames should be sent\n"
-        "pause_time = time between frames in seconds [1..60]\n\n[] 0";
+        "pause_time = time between frames in seconds [1..60]\n\n";
     const std::string port = "\nInvalid com port specified.\n[] 1";
     const std::string baud = "\nInvalid baud rate specified.\n[] 1";
     const std::string pause = "\nInvalid pause time specified.\n[] 1";
-    const std::string i = sent("A>B:i\n");
-    const std::string j = sent("A>B:j\n");
+    const std::string i = "C0 00 " + a_b("61 03 F0 69 0A C0");
+    const std::string j = "C0 00 " + a_b("61 03 F0 6A 0A C0");
     const std::string both = announced("A>B:i\n") + announced("A>B:j\n");
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
+    const std::string waiting = "\nWaiting for serial port Com1 (reason).\n";
+    const std::string wrote = "\nUnable to write to serial port Com1 (reason).\n";
+    const RunCase cases[] = {
         // The arguments, each checked in turn before the port is opened.
-        {{}, usage},
-        {{in, "1", "9600", "1", "1"}, usage},
+        {{}, usage + "[] 0"},
+        {{in, "1", "9600", "1", "1"}, usage + "[] 0"},
         {{"/no/such/file", "0", "0", "0"}, "\nUnable to open input file /no/such/file.\n[] 1"},
         {{in, "0", "0", "0"}, port},
         {{in, "5", "0", "0"}, port},
@@ -246,16 +273,143 @@ TEST(Run, ShowsWhatItDidAndEndsWithItsStatus) {
         {{input("A>B:\r\n\x1A\n\nA>B:2"), "1", "9600", "1"},
          sends({"A>B:\r\n", "\x1A\n", "\n", "A>B:2"})},
         {{input(longer), "1", "9600", "1"}, sends({longer.substr(0, 1024), longer.substr(1024)})},
-        // A fault: the port is closed, and nothing more sent.
+        // Faults: the port is closed, and nothing more sent.
         {{"/", "2", "9600", "1"}, "\nUnable to read input file /.\n[open Com2 9600 | close] 1"},
+        {{in, "1", "9600", "1"},
+         "\nUnable to open serial port Com1 (reason).\n[open Com1 9600 "
+         "(missing)] 1",
+         Failure::none,
+         0,
+         1},
+        {{two, "1", "9600", "1"},
+         both + wrote + "[open Com1 9600 | " + i + " | pause 1000 | " + j + " (cut) | close] 1",
+         Failure::lost,
+         1},
+        // A stop during the second frame: that frame is finished, nothing more sent.
+        {{two, "2", "9600", "1"},
+         both + "\nRun stopped by SIGINT after frame 2.\n[open Com2 9600 | " + i +
+             " | pause 1000 | " + j + " | pause 1000 | close] 130",
+         Failure::stop,
+         1},
+        // Options: every one, in its order, the values escaped as in any frame.
+        {{"-c",        "3",          "--txtail",    "30",  "--persist",   "219",
+          "--txdelay", "1920",       "--slottime",  "100", "--duplex",    "full",
+          "--init",    "KISS ON\\r", "--init-wait", "0",   "--exit-kiss", "--",
+          in,          "1",          "9600",        "1"},
+         "Sending the init text: KISS ON\\r\nSetting TXDELAY to 1920 ms.\nSetting persistence to "
+         "219.\nSetting slot time to 100 ms.\nSetting TX tail to 30 ms.\nSetting full duplex.\n" +
+             announced("A>B:i\n") +
+             "Taking the TNC out of KISS mode.\n[open Com1 9600 | 4B 49 53 "
+             "53 20 4F 4E 0D | pause 0 | C0 31 DB DC C0 | C0 32 DB DD C0 | C0 33 0A C0 | C0 34 03 "
+             "C0 | C0 35 01 C0 | C0 30 " +
+             a_b("61 03 F0 69 0A C0") +
+             " | pause 1000 | C0 FF C0 | "
+             "close] 0"},
+        {{"--wait", in}, usage + "[] 0"},
+        {{"--version", "x"}, "[] 0"},
+        // A missing port waited for, one lost sent to again, a stall still a failure.
+        {{"--wait", in, "1", "9600", "1"},
+         waiting + announced("A>B:i\n") +
+             "[open Com1 9600 "
+             "(missing) | a second | open Com1 9600 (missing) | a second | open Com1 9600 | " +
+             i + " | pause 1000 | close] 0",
+         Failure::none,
+         0,
+         2},
+        {{"--wait", "--init", "X", "--init-wait", "5", two, "1", "9600", "1"},
+         "Sending the init text: X\n" + both + waiting +
+             "Sending the init text: X\n[open Com1 "
+             "9600 | 58 | pause 5 | " +
+             i + " | pause 1000 | " + j +
+             " (cut) | close | open Com1 9600 | "
+             "58 | pause 5 | " +
+             j + " | pause 1000 | close] 0",
+         Failure::lost,
+         2},
+        {{"--wait", two, "1", "9600", "1"},
+         both + wrote + "[open Com1 9600 | " + i +
+             " | pause "
+             "1000 | " +
+             j + " (cut) | close] 1",
+         Failure::send,
+         1},
+        // A stop, then out of KISS mode; sent twice; sent till stopped; an empty file not again.
+        {{"--exit-kiss", two, "1", "9600", "1"},
+         announced("A>B:i\n") +
+             "Taking the TNC out of "
+             "KISS mode.\n\nRun stopped by SIGINT after frame 1.\n[open Com1 9600 | " +
+             i + " | pause 1000 | C0 FF C0 | close] 130",
+         Failure::stop,
+         0},
+        {{"--repeat", "2", two, "1", "9600", "1"},
+         sends({"A>B:i\n", "A>B:j\n", "A>B:i\n", "A>B:j\n"})},
+        {{"--repeat", "0", two, "1", "9600", "1"},
+         both + both + announced("A>B:i\n") +
+             "\nRun "
+             "stopped by SIGINT after frame 5.\n[open Com1 9600 | " +
+             i + " | pause 1000 | " + j + " | pause 1000 | " + i + " | pause 1000 | " + j +
+             " | pause 1000 | " + i + " | pause 1000 | close] 130",
+         Failure::stop,
+         4},
+        {{"--repeat", "0", input(""), "1", "9600", "1"}, "[open Com1 9600 | close] 0"},
     };
-    for (const auto& [args, expected] : cases) {
-        EXPECT_EQ(run(args), expected);
+    for (const RunCase& c : cases) {
+        EXPECT_EQ(run(c), c.shown);
     }
-    // A stop during the second frame: that frame is finished, nothing more sent.
-    EXPECT_EQ(run({two, "2", "9600", "1"}, Failure::stop, 1),
-              both + "\nRun stopped by SIGINT after frame 2.\n[open Com2 9600 | " + i +
-                  " | pause 1000 | " + j + " | pause 1000 | close] 130");
+}
+
+// Each refused option says what it takes, and nothing is opened.
+TEST(Run, RefusesAnOptionAndSaysWhatItTakes) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-c", "16"}, "--channel takes a KISS port, 0 to 15, not 16"},
+        {{"--channel=x"}, "--channel takes a KISS port, 0 to 15, not x"},
+        {{"--txdelay", "15"}, "--txdelay takes milliseconds, 0 to 2550 in steps of 10, not 15"},
+        {{"--slottime", "2560"},
+         "--slottime takes milliseconds, 0 to 2550 in steps of 10, not 2560"},
+        {{"--txtail", "-10"}, "--txtail takes milliseconds, 0 to 2550 in steps of 10, not -10"},
+        {{"--persist", "256"}, "--persist takes a persistence, 0 to 255, not 256"},
+        {{"--duplex", "auto"}, "--duplex takes half or full, not auto"},
+        {{"--init", "a\\q"},
+         "--init takes a text of at most 1024 octets, in which \\r, \\n, \\\\ "
+         "and \\xHH stand for those octets, not a\\q"},
+        {{"--init-wait", "60001"}, "--init-wait takes milliseconds, 0 to 60000, not 60001"},
+        {{"--repeat", "+1"}, "--repeat takes a number of times, 0 for no end, not +1"},
+        {{"--jitter", "1e3"}, "--jitter takes milliseconds, 0 to 60000, not 1e3"},
+        {{"--wait=yes"}, "--wait takes no value."},
+    };
+    for (const auto& [options, refused] : cases) {
+        std::vector<std::string> args = options;
+        args.insert(args.end(), {"file", "1", "9600", "1"});
+        EXPECT_EQ(run({args, ""}),
+                  "\nOption " + refused + (refused.back() == '.' ? "" : ".") + "\n[] 1");
+    }
+    EXPECT_EQ(run({{"--bogus", "file"}, ""}),
+              "\nUnknown option --bogus: uipacer --help lists them."
+              "\n[] 1");
+    // The usage text, then a line for each option.
+    const std::string help = run({{"--help", "x"}, ""});
+    EXPECT_EQ(help.substr(0, 57), "\nUsage: uipacer input_file com_port baud_rate pause_time\n");
+    EXPECT_NE(help.find("\n--wait "), std::string::npos);
+    EXPECT_EQ(help.substr(help.size() - 5), "\n[] 0");
+}
+
+// Each pause lengthened by 0 to --jitter ms, not always by as much.
+TEST(Run, LengthensEachPauseByARandomJitter) {
+    std::string lines;
+    for (int n = 0; n < 20; ++n) {
+        lines += "A>B:i\n";
+    }
+    (void)run({{"--jitter", "500", input(lines), "1", "9600", "1"}, ""});
+    std::istringstream log(fake.log);
+    std::set<long> pauses;
+    for (std::string word; log >> word;) {
+        long pause = 0;
+        if (word == "pause" && log >> pause) {
+            EXPECT_TRUE(pause >= 1000 && pause <= 1500) << pause;
+            pauses.insert(pause);
+        }
+    }
+    EXPECT_GT(pauses.size(), 1U);
 }
 
 // A pseudo-terminal reads back whatever it was given; a device need not,
