@@ -202,6 +202,25 @@ const char* decode_frame(const std::uint8_t* octets, std::size_t length, Frame& 
     return flaw;
 }
 
+const char* describe_command(const std::uint8_t* frame, std::size_t length) {
+    static const char* const names[] = {nullptr,          "TXDELAY %u ms", "PERSIST %u",
+                                        "SLOTTIME %u ms", "TXTAIL %u ms",  "FULLDUP %u"};
+    static char text[48];
+    const unsigned command = frame[0] & kiss::COMMAND_MASK;
+    const unsigned tnc_port = frame[0] >> kiss::PORT_SHIFT;
+    int used = tnc_port == 0 ? 0 : std::snprintf(text, sizeof text, "port %u ", tnc_port);
+    if (frame[0] == kiss::RETURN && length == 1) {
+        (void)std::snprintf(text, sizeof text, "RETURN (out of KISS mode)");
+    } else if (command >= kiss::TXDELAY && command <= kiss::FULL_DUPLEX && length == 2) {
+        const bool time = command != kiss::PERSISTENCE && command != kiss::FULL_DUPLEX;
+        used += std::snprintf(text + used, sizeof text - static_cast<std::size_t>(used),
+                              names[command], frame[1] * (time ? kiss::PARAMETER_UNIT_MS : 1));
+    } else {
+        return nullptr;
+    }
+    return text;
+}
+
 std::size_t format_tnc2(const Frame& frame, char* out, std::size_t capacity) {
     Output o{out, capacity, 0};
     put_address(o, frame.source);

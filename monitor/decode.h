@@ -58,6 +58,12 @@ struct Frame {
 // does not allow (the only flaw after which complete is still true).
 const char* decode_frame(const std::uint8_t* octets, std::size_t length, Frame& frame);
 
+// A KISS command frame other than data (command octet first), as a line:
+// "TXDELAY 300 ms", "PERSIST 63", "SLOTTIME 100 ms", "TXTAIL 30 ms",
+// "FULLDUP 1", or "RETURN (out of KISS mode)". The TNC's port, when not 0,
+// goes before it. nullptr for a command unknown, or of the wrong length.
+const char* describe_command(const std::uint8_t* frame, std::size_t length);
+
 // The frame as a line of TNC2 monitor text, SOURCE>DEST,PATH*:info, with
 // every octet of the information outside printable ASCII shown as <0xNN>.
 // Writes at most capacity octets, the terminating zero included; returns

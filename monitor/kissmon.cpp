@@ -119,6 +119,17 @@ void show(monitor::kiss_result result, bool hex) {
     const char* fault = result == monitor::kiss_damaged ? stream.problem : nullptr;
     monitor::Frame frame{};
     const char* flaw = nullptr;
+    const char* named = fault == nullptr && (command & kiss::COMMAND_MASK) != kiss::DATA_FRAME
+                            ? monitor::describe_command(stream.frame, stream.length)
+                            : nullptr;
+    if (named != nullptr) {
+        (void)std::printf("%s\n", named);
+        if (hex) {
+            print_received();
+        }
+        (void)std::fflush(stdout);
+        return;
+    }
     if (fault == nullptr && (command & kiss::COMMAND_MASK) != kiss::DATA_FRAME) {
         (void)std::snprintf(text, sizeof text, "KISS command 0x%02X, not a data frame", command);
         fault = text;
@@ -220,8 +231,12 @@ int open_pseudo_terminal(const Options& options) {
         return fail("cannot open", "a pseudo-terminal");
     }
     const int slave = open(slave_path, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0 || kiss::apply_line_settings(slave, DEFAULT_SPEED) != 0) {
-        return fail("cannot set up", slave_path);
+    if (slave < 0) {
+        return fail("cannot open", slave_path);
+    }
+    const int error = kiss::apply_line_settings(slave, DEFAULT_SPEED);
+    if (error != 0) {
+        return fail("cannot set up", slave_path, kiss::line_settings_failure(error));
     }
     if (options.link == nullptr) {
         (void)std::printf("kissmon: listening on %s\n", slave_path);

@@ -444,6 +444,10 @@ std::vector<std::string> shown(const std::string& line) {
         if (result == monitor::kiss_incomplete) {
             continue;
         }
+        if (result == monitor::kiss_frame && (received.frame[0] & 0x0F) != 0) {
+            frames.emplace_back(monitor::describe_command(received.frame, received.length));
+            continue;
+        }
         monitor::Frame frame{};
         const char* problem =
             result == monitor::kiss_damaged
@@ -488,6 +492,10 @@ TEST(Decode, ShowsEachFrameOrWhatIsWrongWithIt) {
         {kiss("C2 E0 E4 E6 40 40 E0 DC 60 C6 C2 D8 D8 61 03 F0"),
          {"n0call>aprs: | callsign character 0x61 is not A-Z or 0-9"}},
         {kiss("40 40 40 40 40 40 E0 82 40 40 40 40 40 61 03 F0"), {"A>: | an empty callsign"}},
+        // The TNC's parameters by name, and leaving KISS mode.
+        {"C0 31 DB DC C0 C0 02 DB DD C0 C0 F3 0A C0 C0 04 03 C0 C0 05 01 C0 C0 FF C0",
+         {"port 3 TXDELAY 1920 ms", "PERSIST 219", "port 15 SLOTTIME 100 ms", "TXTAIL 30 ms",
+          "FULLDUP 1", "RETURN (out of KISS mode)"}},
     };
     for (const auto& [stream, frames] : cases) {
         EXPECT_EQ(shown(stream), frames) << stream;
