@@ -93,16 +93,18 @@ void show_waiting() {
 }
 
 // Opens the port. With --wait, one that is missing is tried again every
-// second, after one line that says so (unless said already), until it is
-// there or a stop is requested.
-step open_port(bool said) {
-    for (;;) {
+// second, after one line that says so, until it is there or a stop is
+// requested; and after the port was lost (the line said already), whatever
+// kept it from opening, since a device that comes back may take a moment to
+// be itself again.
+step open_port(bool lost) {
+    for (bool said = lost;;) {
         const kiss::open_result result = kiss::port->open();
         port_open = result == kiss::port_ready;
         if (result == kiss::port_ready || result == kiss::port_stopped) {
             return port_open ? step::went : step::stopped;
         }
-        if (result != kiss::port_missing || !options.wait) {
+        if (!options.wait || (result != kiss::port_missing && !lost)) {
             show(tcp ? "\nUnable to connect to KISS TNC %s (%s).\n"
                  : result == kiss::port_settings_refused
                      ? "\nUnable to configure serial port %s (%s).\n"

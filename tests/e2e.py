@@ -64,11 +64,23 @@ class Case:
     speed: int = 9600
     signal: int = 0
     quick: bool = False  # by the build whose pauses are a thousandth, for long files
+    options: tuple = ()  # before the four arguments
     only: tuple = ()  # the runners that can show it, if not all
     elsewhere: str = ""  # why the others cannot
 
 
 TCP = ("tcp", "winsock")
+NATIVE = ("linux", "tcp", "no-termios2", "windows", "winsock")
+# Every option, and the octets each adds, in the order they go: the init text, the
+# parameter frames (their values escaped as in any frame), the frame on KISS port 3, and
+# the frame that takes the TNC out of KISS mode.
+OPTIONS = ("-c", "3", "--txdelay", "1920", "--persist", "219", "--slottime", "100", "--txtail",
+           "30", "--duplex", "full", "--init", "KISS ON\\r", "--init-wait", "0", "--exit-kiss")
+PREPARED = "Sending the init text: KISS ON\\r\nSetting TXDELAY to 1920 ms.\nSetting persistence " \
+    "to 219.\nSetting slot time to 100 ms.\nSetting TX tail to 30 ms.\nSetting full duplex.\n"
+SET = b"KISS ON\r" + bytes.fromhex("C0 31 DB DC C0 C0 32 DB DD C0 C0 33 0A C0 C0 34 03 C0 C0 35 01 C0")
+RETURN = bytes.fromhex("C0 FF C0")
+OUT_OF_KISS = "Taking the TNC out of KISS mode.\n"
 STOPS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 TWO_SENT = sent(b"A>B:i\n", b"A>B:j\n")
 CASES = [
@@ -100,6 +112,28 @@ CASES = [
            signal=sig) for sig in STOPS),
     Case("the TNC talks back all along", "frames", console=sent(*LINES), octets=FRAMES,
          action="talk"),
+    Case("every option, in its order", console=PREPARED + sent(b"A>B:i\n") + OUT_OF_KISS,
+         octets=SET + ONE_FRAME.replace(b"\xc0\x00", b"\xc0\x30", 1) + RETURN, options=OPTIONS,
+         only=NATIVE + ("vm-amd64", "vm-arm64", "vm-armhf", "vm-usb-ftdi", "vm-usb-acm"),
+         elsewhere="Dire Wolf's port 3 is no channel of its"),
+    Case("stopped by Ctrl-C, then out of KISS mode", "two", "5", 130, octets=ONE_FRAME + RETURN,
+         action="stop", signal=signal.SIGINT, options=("--exit-kiss",), only=NATIVE,
+         console=sent(b"A>B:i\n") + OUT_OF_KISS + "\nRun stopped by {SIGINT} after frame 1.\n",
+         elsewhere="no SIGINT reaches a background job of the guests' shell"),
+    # Sent twice, the pauses lengthened by up to a second at random.
+    Case("repeated, with jitter", "frames", console=sent(*LINES) * 2, octets=FRAMES * 2,
+         action="pace", options=("--repeat", "2", "--jitter", "1000"), only=NATIVE,
+         elsewhere="only the native runners time the frames"),
+    # With --wait, a port that comes only later, and one lost and back: the frame in hand
+    # goes whole to the port that is back.
+    Case("a port waited for", console="\nWaiting for {waited} {port} ({missing}).\n" +
+         sent(b"A>B:i\n"), octets=ONE_FRAME, form="link", action="appears", options=("--wait",),
+         only=("linux", "tcp", "winsock"), elsewhere="Wine makes a COM port it cannot find"),
+    Case("a port lost and back", "two", console=TWO_SENT + "\nWaiting for {waited} {port} "
+         "({hung_up}).\n", octets=ONE_FRAME + ONE_FRAME.replace(b"i", b"j"), form="link",
+         action="back", options=("--wait",), only=("linux", "tcp", "windows", "winsock",
+                                                   "vm-usb-ftdi", "vm-usb-acm"),
+         elsewhere="a UART is not lost, nor Dire Wolf"),
     # A pause on a TNC that sends nothing wakes for nothing: a few switches in all, not 100
     # a second.
     Case("a silent TNC costs no wake-up", pause="2", console=sent(b"A>B:i\n"), octets=ONE_FRAME,
@@ -229,7 +263,7 @@ class Runner:
     # Windows, where the driver takes octets one at a time, 60 ms).
     words = dict(opening="open serial port", writing="write to serial port",
                  missing="No such file or directory", hung_up="Input/output error",
-                 stalled="184", **{sig.name: sig.name for sig in STOPS})
+                 stalled="184", waited="serial port", **{sig.name: sig.name for sig in STOPS})
     cannot = {}
 
     def __init__(self, name, scratch):
@@ -270,7 +304,8 @@ class Linux(Runner):
         return [BUILD / "tests" / ("uipacer_quick_pause" if case.quick else "uipacer_test_ports")]
 
     def start(self, case, port, link):
-        args = [*self.program(case), self.scratch / case.file, port, case.speed, case.pause]
+        args = [*self.program(case), *case.options, self.scratch / case.file, port, case.speed,
+                case.pause]
         if case.action == "console closed":
             return Run(args, link, port, preexec_fn=lambda: (os.close(0), os.close(1)))
         if case.action == "console stopped":  # a raw terminal, its output stopped (Ctrl-S)
@@ -288,7 +323,9 @@ class Linux(Runner):
 
     def port_name(self, form, pty):
         link(BUILD / "tests/dev/ttyS1", pty.path)  # Com2
-        return port_name(form, pty.path, self.scratch / "nothing")
+        link(self.scratch / "tnc", pty.path)
+        return str(self.scratch / "tnc") if form == "link" else port_name(
+            form, pty.path, self.scratch / "nothing")
 
     def run(self, case):
         pty = Pty(self.input_speed)
@@ -300,7 +337,10 @@ class Linux(Runner):
                 fcntl.flock(pty.slave, fcntl.LOCK_EX | fcntl.LOCK_NB)
             if case.action == "stall":  # output suspended: the line takes nothing more
                 termios.tcflow(pty.slave, termios.TCOOFF)
+            if case.action == "appears":  # the link made only once the run waits
+                (self.scratch / "tnc").unlink()
             run = self.start(case, port, None if case.action == "stall" else pty.master)
+            pty = self.bring_back(case, run, pty)
             self.act(case, run, pty.master)
             if case.action == "settings" and case.status == 0:
                 assert pty.raw_at(case.speed), termios2(pty.slave)
@@ -337,8 +377,23 @@ class Linux(Runner):
             starts = [i for i, octet in enumerate(run.octets) if octet == 0xC0][::2]
             gaps = [run.arrival[s] - run.arrival[s - 1] for s in starts[1:]]
             tail = time.monotonic() - run.started - (run.arrival or [0])[-1]
-            assert len(starts) > 1 and all(0.9 < gap < 2 for gap in gaps) and tail > 0.9, \
-                f"paced {gaps}, {tail:.2f} s after the last frame"
+            jitter = 1.0 if "--jitter" in case.options else 0
+            assert len(starts) > 1 and all(0.9 < gap < 2 + jitter for gap in gaps), gaps
+            assert tail > 0.9, f"{tail:.2f} s after the last frame"
+            assert not jitter or max(gaps) - min(gaps) > 0.05, f"no jitter in {gaps}"
+
+    def bring_back(self, case, run, pty):
+        # A port that comes later, or one that hangs up after the first frame and comes back
+        # at the same path, a new pseudo-terminal: the one the run goes on with.
+        if case.action == "back":
+            run.collect(len(ONE_FRAME))
+            pty.close()
+            pty = Pty(self.input_speed)
+            run.link = pty.master
+        if case.action in ("appears", "back"):
+            time.sleep(1.5)
+            self.port_name(case.form, pty)
+        return pty
 
     def restart_console(self, case, run):
         # Every frame goes while the console is stopped; then it is started, and shows all.
@@ -387,6 +442,7 @@ class Tcp(Linux):
     # keep the sender's buffer small, so that a TNC that stops reading stalls the sender soon.
     words = dict(Runner.words, opening="connect to KISS TNC", writing="write to KISS TNC",
                  missing="Connection refused", hung_up="the TNC closed the connection",
+                 waited="KISS TNC",
                  unresolved="Name or service not known", reset="Connection reset by peer")
     cannot = {**{f"{speed} Bd": "the speed has no effect on TCP" for speed in SPEEDS},
               "held by another program": "TCP has no exclusive use",
@@ -402,11 +458,22 @@ class Tcp(Linux):
             listener.bind(("::1" if ipv6 else "127.0.0.1", 0))
             listener.listen(1)
             port = ("[::1]:%d" if ipv6 else "127.0.0.1:%d") % listener.getsockname()[1]
-            if case.form != "device":
+            if case.form not in ("device", "link"):
                 listener.close()  # nothing listens there
             port = port.replace("127.0.0.1", "no such host") if case.form == "unresolved" else port
-            run = self.start(case, port, None)
-            link = self.accept(listener, run) if case.form == "device" else None
+            if case.action == "appears":  # refused until the run waits, then listened on
+                listener.close()
+                run = self.start(case, port, None)
+                time.sleep(1.5)
+                listener = self.listen_again(port)
+            else:
+                run = self.start(case, port, None)
+            link = self.accept(listener, run) if case.form in ("device", "link") else None
+            if case.action == "back":  # the TNC closes after a frame, and listens again
+                run.link = link
+                run.collect(len(ONE_FRAME))
+                os.close(link)
+                link = self.accept(listener, run)
         if link is None:
             return run.finish()
         run.link = None if case.action == "deaf" else link
@@ -418,6 +485,13 @@ class Tcp(Linux):
         if case.action not in ("hangup", "reset"):
             os.close(link)
         return run
+
+    def listen_again(self, port):
+        listener = socket.socket()
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        listener.bind(("127.0.0.1", int(port.rsplit(":", 1)[1])))
+        listener.listen(1)
+        return listener
 
     def accept(self, listener, run):
         # The program's connection, or None if it ends first.
@@ -486,7 +560,7 @@ class Windows(Linux):
 
     def port_name(self, form, pty):
         link(self.dir / ("com2" if form == "com" else "com10"), pty.path)
-        return "2" if form == "com" else "com10"
+        return "2" if form == "com" else "com10"  # a link too: the device
 
 
 class Winsock(Windows, Tcp):
@@ -722,7 +796,8 @@ class Guest(Runner):
 
     def commands(self, case):
         machine, port = self.machine, self.port_name(case)
-        args = f"/{case.file} {port} {case.speed} {case.pause}"
+        options = "".join(f"'{option}' " for option in case.options)
+        args = f"{options}/{case.file} {port} {case.speed} {case.pause}"
         if case.action == "held":  # a first run holds the port while it pauses
             return f"uipacer /one {machine.port} 9600 3 >/dev/null & sleep 1; run {args}; wait $!"
         if case.action == "stop":
@@ -731,6 +806,9 @@ class Guest(Runner):
         if case.action == "hangup":  # the device unplugged in the first frame's pause
             return f"timeout 10 uipacer {args} & sleep 0.7; {machine.unplug}; wait $!; " \
                    f'echo "@@ exit $?"; {machine.replug}'
+        if case.action == "back":  # and plugged in again a second later
+            return f"timeout 10 uipacer {args} & sleep 0.7; {machine.unplug}; sleep 1; " \
+                   f'{machine.replug}; wait $!; echo "@@ exit $?"'
         if case.action == "stall":  # what the stalled line left queued has a second to come
             return f"{machine.stall}\nrun {args}\n{machine.unstall}\nsleep 1"
         if case.action == "paced":  # 180 octets at 11 a second
