@@ -63,9 +63,9 @@ open_result refuse_settings(DWORD error) {
 // may come back.
 send_result fail_write(DWORD error) {
     (void)PurgeComm(port_handle, PURGE_TXABORT | PURGE_TXCLEAR);
-    return error == ERROR_ACCESS_DENIED || error == ERROR_BAD_COMMAND ||
-                   error == ERROR_NOT_READY || error == ERROR_GEN_FAILURE ||
-                   error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_DEVICE_REMOVED
+    return error == ERROR_ACCESS_DENIED || error == ERROR_BAD_COMMAND || error == ERROR_NOT_READY ||
+                   error == ERROR_GEN_FAILURE || error == ERROR_DEVICE_NOT_CONNECTED ||
+                   error == ERROR_DEVICE_REMOVED
                ? port_lost
                : send_failed;
 }

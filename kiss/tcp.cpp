@@ -29,8 +29,12 @@ open_result connect_tnc() {
 // Only the first news is kept: a reset is reported once, and the reads after
 // it see a close.
 void drain_tnc() {
-    if (ended == 0) {
-        ended = tcp::receive_all();
+    if (ended != 0) {
+        return;
+    }
+    ended = tcp::receive_all();
+    if (ended == tcp::CLOSED_BY_TNC) {
+        keep_failure("the TNC closed the connection");
     }
 }
 
@@ -68,8 +72,55 @@ void close_tnc() {
     tcp::disconnect();
 }
 
+// The first attempt that went as wanted, or attempt_count.
+std::size_t first_attempt(int wanted) {
+    std::size_t i = 0;
+    while (i < tcp::attempt_count && tcp::outcomes[i] != wanted) {
+        ++i;
+    }
+    return i;
+}
+
 }  // namespace
 
 const PortOperations tcp_port = {connect_tnc, send_frame, wait_for_input, drain_tnc, close_tnc};
+
+namespace tcp {
+
+int outcomes[ADDRESSES_TRIED];
+std::size_t attempt_count;
+
+int settle_attempts(long long deadline_us, std::size_t* made) {
+    while (first_attempt(0) == attempt_count && first_attempt(UNDER_WAY) < attempt_count &&
+           hear_of_attempts(deadline_us)) {
+    }
+    *made = first_attempt(0);
+    if (*made < attempt_count) {
+        return 0;
+    }
+    if (stop_requested()) {
+        return STOPPED;
+    }
+    return first_attempt(UNDER_WAY) < attempt_count || attempt_count == 0
+               ? NO_ANSWER
+               : outcomes[attempt_count - 1];
+}
+
+open_result connect_failed(int error) {
+    if (error == STOPPED) {
+        return port_stopped;
+    }
+    if (error == NO_ANSWER) {
+        char why[32];
+        (void)std::snprintf(why, sizeof why, "no answer within %lld s",
+                            CONNECT_BUDGET_US / 1'000'000);
+        keep_failure(why);
+    } else {
+        keep_system_error(error);
+    }
+    return port_missing;
+}
+
+}  // namespace tcp
 
 }  // namespace kiss

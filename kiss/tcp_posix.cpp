@@ -16,13 +16,14 @@ namespace {
 
 int tnc = -1;
 
+int attempts[ADDRESSES_TRIED];  // the sockets of the connections being made
+
 // Waits until the connection can take more, or has news; false at the
-// deadline, or when a stop is requested and that ends the wait: a connect
-// in progress, not a frame.
-bool wait_for(short events, long long deadline_us, bool stoppable = false) {
+// deadline.
+bool wait_for(short events, long long deadline_us) {
     for (;;) {
         const long long left = deadline_us - now_us();
-        if (left <= 0 || (stoppable && stop_requested())) {
+        if (left <= 0) {
             return false;
         }
         pollfd wanted{tnc, events, 0};
@@ -36,32 +37,46 @@ bool wait_for(short events, long long deadline_us, bool stoppable = false) {
     }
 }
 
-// One address of the TNC; 0, or the errno of what failed.
-int try_connect(const addrinfo& address, long long deadline_us) {
-    tnc = socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                 address.ai_protocol);
-    if (tnc < 0) {
-        return errno;
-    }
-    int error = 0;
-    if (connect(tnc, address.ai_addr, address.ai_addrlen) != 0) {
-        error = errno;
-        if (error == EINPROGRESS) {
-            socklen_t length = sizeof error;
-            error = !wait_for(POLLOUT, deadline_us, true)
-                        ? (stop_requested() ? ECANCELED : ETIMEDOUT)
-                    : getsockopt(tnc, SOL_SOCKET, SO_ERROR, &error, &length) != 0 ? errno
-                                                                                  : error;
-        }
-    }
-    if (error != 0) {
-        (void)close(tnc);  // never used: nothing to lose
-        tnc = -1;
-    }
-    return error;
+// Starts a connection to one address of the TNC, without waiting for it.
+void start_attempt(const addrinfo& address) {
+    int& attempt = attempts[attempt_count];
+    int& outcome = outcomes[attempt_count++];
+    attempt = socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                     address.ai_protocol);
+    outcome = attempt < 0                                                  ? errno
+              : connect(attempt, address.ai_addr, address.ai_addrlen) == 0 ? 0
+              : errno == EINPROGRESS                                       ? UNDER_WAY
+                                                                           : errno;
 }
 
 }  // namespace
+
+bool hear_of_attempts(long long deadline_us) {
+    pollfd watched[ADDRESSES_TRIED];
+    std::size_t which[ADDRESSES_TRIED];
+    nfds_t count = 0;
+    for (std::size_t i = 0; i < attempt_count; ++i) {
+        if (outcomes[i] == UNDER_WAY) {
+            watched[count] = {attempts[i], POLLOUT, 0};
+            which[count++] = i;
+        }
+    }
+    const long long left = deadline_us - now_us();
+    if (left <= 0 || stop_requested() ||
+        (poll(watched, count, static_cast<int>((left + 999) / 1000)) < 0 && errno != EINTR)) {
+        return false;  // a signal's EINTR: a stop is looked for on the next round
+    }
+    for (nfds_t k = 0; k < count; ++k) {
+        socklen_t length = sizeof outcomes[which[k]];
+        if (watched[k].revents != 0 &&
+            getsockopt(watched[k].fd, SOL_SOCKET, SO_ERROR, &outcomes[which[k]], &length) != 0) {
+            outcomes[which[k]] = errno;
+        }
+    }
+    return true;
+}
+
+void keep_system_error(int error) { keep_failure(std::strerror(error)); }
 
 open_result connect_to(const char* host, const char* service, long long deadline_us) {
     addrinfo hints{};
@@ -73,21 +88,23 @@ open_result connect_to(const char* host, const char* service, long long deadline
         keep_failure(lookup == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(lookup));
         return port_missing;
     }
-    int error = 0;
-    for (const addrinfo* address = found; address != nullptr; address = address->ai_next) {
-        if ((error = try_connect(*address, deadline_us)) == 0 || error == ETIMEDOUT ||
-            error == ECANCELED) {
-            break;
-        }
+    attempt_count = 0;
+    for (const addrinfo* address = found; address != nullptr && attempt_count < ADDRESSES_TRIED;
+         address = address->ai_next) {
+        start_attempt(*address);
     }
     freeaddrinfo(found);
-    if (error == ECANCELED) {
-        return port_stopped;
+    std::size_t made = 0;
+    const int error = settle_attempts(deadline_us, &made);
+    for (std::size_t i = 0; i < attempt_count; ++i) {
+        if (i != made && attempts[i] >= 0) {
+            (void)close(attempts[i]);  // never used: nothing to lose
+        }
     }
     if (error != 0) {
-        keep_failure(error == ETIMEDOUT ? "no answer within 5 s" : std::strerror(error));
-        return port_missing;
+        return connect_failed(error);
     }
+    tnc = attempts[made];
     // Each frame is one send; it must not wait for the acknowledgement of
     // the one before.
     const int on = 1;
@@ -101,7 +118,7 @@ long send_some(const std::uint8_t* data, std::size_t length) {
     if (n >= 0 || error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
         return n < 0 ? 0 : n;
     }
-    keep_failure(std::strerror(error));
+    keep_system_error(error);
     return -1;
 }
 
@@ -113,14 +130,13 @@ int receive_all() {
     while (tnc >= 0 && (n = recv(tnc, discarded, sizeof discarded, MSG_DONTWAIT)) > 0) {
     }
     if (tnc >= 0 && n == 0) {
-        keep_failure("the TNC closed the connection");
         return CLOSED_BY_TNC;
     }
     const int error = errno;
     if (tnc < 0 || error == EAGAIN || error == EWOULDBLOCK || error == EINTR) {
         return 0;
     }
-    keep_failure(std::strerror(error));
+    keep_system_error(error);
     return error;
 }
 

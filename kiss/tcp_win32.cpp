@@ -14,19 +14,9 @@ namespace kiss::tcp {
 
 namespace {
 
-// A host's addresses are tried side by side, at most this many of them.
-constexpr std::size_t ADDRESSES_TRIED = 8;
-// What a lookup or an attempt that a stop or the deadline ended gives.
-constexpr int STOPPED = -2;
-constexpr int NO_ANSWER = -3;
-
 SOCKET tnc = INVALID_SOCKET;
-WSAEVENT tnc_news = WSA_INVALID_EVENT;  // set when the TNC sends something or ends
-// The connections being made, and how each went: 0 once it is made,
-// WSAEWOULDBLOCK while it is under way, else the Winsock error.
-SOCKET attempts[ADDRESSES_TRIED];
-int outcomes[ADDRESSES_TRIED];
-std::size_t attempt_count;
+WSAEVENT tnc_news = WSA_INVALID_EVENT;      // set when the TNC sends something or ends
+SOCKET attempts[ADDRESSES_TRIED];           // the connections being made
 WSAEVENT attempt_news = WSA_INVALID_EVENT;  // set when an attempt is settled
 // The lookup: kept beyond the call, since Windows writes to it until it
 // has ended, even when it is cancelled.
@@ -34,8 +24,6 @@ OVERLAPPED lookup;
 ADDRINFOEXW* found;
 wchar_t wide_host[PORT_NAME_CAPACITY];
 wchar_t wide_service[8];
-
-void keep_error(int error) { keep_failure(system_message(static_cast<DWORD>(error))); }
 
 timeval time_left(long long deadline_us) {
     const long long left = deadline_us - now_us();
@@ -86,13 +74,15 @@ void start_attempt(const ADDRINFOEXW& address) {
     attempt = socket(address.ai_family, address.ai_socktype, address.ai_protocol);
     outcome = attempt == INVALID_SOCKET                                ? WSAGetLastError()
               : WSAEventSelect(attempt, attempt_news, FD_CONNECT) != 0 ? WSAGetLastError()
-              : connect(attempt, address.ai_addr, static_cast<int>(address.ai_addrlen)) != 0
-                  ? WSAGetLastError()
-                  : 0;
+              : connect(attempt, address.ai_addr, static_cast<int>(address.ai_addrlen)) == 0 ? 0
+              : WSAGetLastError() == WSAEWOULDBLOCK ? UNDER_WAY
+                                                    : WSAGetLastError();
 }
 
-// Waits for news of the attempts under way: false at the deadline, or
-// when a stop has been requested.
+}  // namespace
+
+// Winsock retries a refused attempt for a second or more before it says so,
+// which is why the attempts go side by side.
 bool hear_of_attempts(long long deadline_us) {
     if (!wait_until(deadline_us, attempt_news) || now_us() >= deadline_us) {
         return false;
@@ -100,8 +90,7 @@ bool hear_of_attempts(long long deadline_us) {
     (void)WSAResetEvent(attempt_news);  // before reading, so that later news sets it again
     for (std::size_t i = 0; i < attempt_count; ++i) {
         WSANETWORKEVENTS news{};
-        if (outcomes[i] == WSAEWOULDBLOCK &&
-            WSAEnumNetworkEvents(attempts[i], nullptr, &news) == 0 &&
+        if (outcomes[i] == UNDER_WAY && WSAEnumNetworkEvents(attempts[i], nullptr, &news) == 0 &&
             (news.lNetworkEvents & FD_CONNECT) != 0) {
             outcomes[i] = news.iErrorCode[FD_CONNECT_BIT];
         }
@@ -109,71 +98,14 @@ bool hear_of_attempts(long long deadline_us) {
     return true;
 }
 
-std::size_t made_attempt() {
-    std::size_t i = 0;
-    while (i < attempt_count && outcomes[i] != 0) {
-        ++i;
-    }
-    return i;
-}
-
-bool under_way() {
-    std::size_t i = 0;
-    while (i < attempt_count && outcomes[i] != WSAEWOULDBLOCK) {
-        ++i;
-    }
-    return i < attempt_count;
-}
-
-// Winsock retries a refused attempt for a second or more, so the attempts
-// are waited for side by side, until one is made, all have failed, the
-// deadline, or a stop. The index of the one made, or attempt_count.
-std::size_t settle_attempts(long long deadline_us) {
-    while (made_attempt() == attempt_count && under_way() && hear_of_attempts(deadline_us)) {
-    }
-    return made_attempt();
-}
-
-// The attempt made becomes the connection; the others are closed. The
-// error of the last address, or NO_ANSWER when one was still under way.
-int keep_attempt(std::size_t made) {
-    int error = 0;
-    for (std::size_t i = 0; i < attempt_count; ++i) {
-        if (i == made) {
-            tnc = attempts[i];
-            continue;
-        }
-        error = error == NO_ANSWER || outcomes[i] == WSAEWOULDBLOCK ? NO_ANSWER : outcomes[i];
-        if (attempts[i] != INVALID_SOCKET) {
-            (void)closesocket(attempts[i]);  // never used: nothing to lose
-        }
-    }
-    return error;
-}
-
-open_result fail_connect(int error) {
-    if (error == STOPPED) {
-        return port_stopped;
-    }
-    if (error == NO_ANSWER) {
-        keep_failure("no answer within 5 s");
-    } else {
-        keep_error(error);
-    }
-    return port_missing;
-}
-
-}  // namespace
+void keep_system_error(int error) { keep_failure(system_message(static_cast<DWORD>(error))); }
 
 open_result connect_to(const char* host, const char* service, long long deadline_us) {
     WSADATA winsock{};
     const int started = WSAStartup(MAKEWORD(2, 2), &winsock);
-    if (started != 0) {
-        return fail_connect(started);
-    }
-    const int lookup_error = look_up(host, service, deadline_us);
+    const int lookup_error = started != 0 ? started : look_up(host, service, deadline_us);
     if (lookup_error != 0) {
-        return fail_connect(lookup_error);
+        return connect_failed(lookup_error);
     }
     attempt_count = 0;
     attempt_news = WSACreateEvent();
@@ -183,12 +115,18 @@ open_result connect_to(const char* host, const char* service, long long deadline
         start_attempt(*address);
     }
     FreeAddrInfoExW(found);
-    const std::size_t made = settle_attempts(deadline_us);
-    const int error = keep_attempt(made);
-    (void)WSACloseEvent(attempt_news);
-    if (made == attempt_count) {
-        return fail_connect(stop_requested() ? STOPPED : error);
+    std::size_t made = 0;
+    const int error = settle_attempts(deadline_us, &made);
+    for (std::size_t i = 0; i < attempt_count; ++i) {
+        if (i != made && attempts[i] != INVALID_SOCKET) {
+            (void)closesocket(attempts[i]);  // never used: nothing to lose
+        }
     }
+    (void)WSACloseEvent(attempt_news);
+    if (error != 0) {
+        return connect_failed(error);
+    }
+    tnc = attempts[made];
     // Each frame is one send; it must not wait for the acknowledgement of
     // the one before.
     const BOOL on = TRUE;
@@ -209,7 +147,7 @@ long send_some(const std::uint8_t* data, std::size_t length) {
     if (error == 0 || error == WSAEWOULDBLOCK) {
         return n < 0 ? 0 : n;
     }
-    keep_error(error);
+    keep_system_error(error);
     return -1;
 }
 
@@ -240,10 +178,8 @@ int receive_all() {
     }
     // recv leaves the last error as it was when it returns 0.
     const int error = n == 0 ? CLOSED_BY_TNC : WSAGetLastError();
-    if (error == CLOSED_BY_TNC) {
-        keep_failure("the TNC closed the connection");
-    } else if (error != WSAEWOULDBLOCK) {
-        keep_error(error);
+    if (error != CLOSED_BY_TNC && error != WSAEWOULDBLOCK) {
+        keep_system_error(error);
     }
     return error == WSAEWOULDBLOCK ? 0 : error;
 }

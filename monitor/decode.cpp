@@ -208,15 +208,20 @@ const char* describe_command(const std::uint8_t* frame, std::size_t length) {
     static char text[48];
     const unsigned command = frame[0] & kiss::COMMAND_MASK;
     const unsigned tnc_port = frame[0] >> kiss::PORT_SHIFT;
-    int used = tnc_port == 0 ? 0 : std::snprintf(text, sizeof text, "port %u ", tnc_port);
+    char named[32];
     if (frame[0] == kiss::RETURN && length == 1) {
-        (void)std::snprintf(text, sizeof text, "RETURN (out of KISS mode)");
-    } else if (command >= kiss::TXDELAY && command <= kiss::FULL_DUPLEX && length == 2) {
-        const bool time = command != kiss::PERSISTENCE && command != kiss::FULL_DUPLEX;
-        used += std::snprintf(text + used, sizeof text - static_cast<std::size_t>(used),
-                              names[command], frame[1] * (time ? kiss::PARAMETER_UNIT_MS : 1));
-    } else {
+        return "RETURN (out of KISS mode)";
+    }
+    if (command < kiss::TXDELAY || command > kiss::FULL_DUPLEX || length != 2) {
         return nullptr;
+    }
+    const bool time = command != kiss::PERSISTENCE && command != kiss::FULL_DUPLEX;
+    (void)std::snprintf(named, sizeof named, names[command],
+                        frame[1] * (time ? kiss::PARAMETER_UNIT_MS : 1));
+    if (tnc_port == 0) {
+        (void)std::snprintf(text, sizeof text, "%s", named);
+    } else {
+        (void)std::snprintf(text, sizeof text, "port %u %s", tnc_port, named);
     }
     return text;
 }

@@ -15,7 +15,10 @@ for stage in "${stages[@]}"; do
         needed+=(libbenchmark-dev dpkg-dev file groff-base man-db direwolf python3 python3-pytest
             qemu-user-static lintian devscripts systemd)
         ;;
-    windows) needed+=(g++-mingw-w64-x86-64-posix wine wine64 unzip python3 python3-pytest) ;;
+    windows)
+        # googletest: its sources, built for the Windows boundary test.
+        needed+=(g++-mingw-w64-x86-64-posix googletest wine wine64 unzip python3 python3-pytest)
+        ;;
     sanitize | fuzz)
         needed+=(clang libclang-rt-14-dev python3 dpkg-dev file groff-base man-db)
         [ "$stage" = fuzz ] || needed+=(python3-pytest)

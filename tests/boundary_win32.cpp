@@ -63,12 +63,15 @@
 #include "kiss/port.h"
 #include "kiss/system_message_win32.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <tuple>
 
 // ntdll's own lookup, and Winsock's that MinGW's headers do not declare.
 extern "C" {
@@ -170,13 +173,15 @@ HANDLE WINAPI fake_CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURIT
     return machine.share = share, port;
 }
 // Files.
+// A name for ERROR_PATH_NOT_FOUND, whose macro MinGW writes with a lowercase suffix.
+const DWORD PATH_NOT_FOUND = ERROR_PATH_NOT_FOUND;
 bool too_long(const wchar_t* path) {
     return std::wcslen(path) >= MAX_PATH && std::wcsncmp(path, L"\\\\?\\", 4) != 0;
 }
 HANDLE WINAPI fake_CreateFileW(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES s,
                                DWORD how, DWORD flags, HANDLE model) {
     if (too_long(name)) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
+        SetLastError(PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
     return REAL("kernel32", CreateFileW)(name, access, share, s, how, flags, model);
@@ -379,7 +384,8 @@ INT WSAAPI fake_GetAddrInfoExW(PCWSTR name, PCWSTR, DWORD, LPGUID, const ADDRINF
     machine.host = name == nullptr ? L"" : name;
     machine.lookup_done = lookup->hEvent;
     machine.looked_up = machine.now + machine.lookup_takes;
-    return *found = list, WSA_IO_PENDING;
+    *found = list;
+    return WSA_IO_PENDING;
 }
 INT WSAAPI fake_GetAddrInfoExOverlappedResult(LPOVERLAPPED) {
     return machine.lookup_cancelled           ? WSA_E_CANCELLED
@@ -510,18 +516,6 @@ FAKE(SetConsoleOutputCP)
 
 namespace {
 
-int passed;
-int failed;
-
-void check(const std::string& name, const std::string& problem) {
-    std::printf("%s: %s%s%s\n", problem.empty() ? "ok" : "FAILED", name.c_str(),
-                problem.empty() ? "" : ": ", problem.c_str());
-    (void)std::fflush(stdout);  // a row that hangs leaves the ones before it shown
-    (problem.empty() ? passed : failed) += 1;
-}
-
-std::string ms(long long steps) { return std::to_string(steps / MS) + " ms"; }
-
 // UTF-16 as UTF-8, for comparing and showing.
 std::string narrow(const std::wstring& text) {
     std::string octets(3 * text.size(), '\0');
@@ -531,94 +525,97 @@ std::string narrow(const std::wstring& text) {
     return octets;
 }
 
-// Serial ports as their drivers report and take the settings, and lines
-// that take an octet in its time, or nothing.
+bool ends_with(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// Serial ports as their drivers report and take the settings (XonChar,
+// XoffChar, XonLim and XoffLim, abort on error), and lines that take an
+// octet in its time, or nothing; a frame, what reaches the line or why not,
+// and how long it may take.
 struct SerialCase {
     const char* name;
-    char xon, xoff;  // as the driver reports them
-    WORD limit;      // XonLim and XoffLim, likewise
+    char xon, xoff;
+    WORD limit;
     bool refuses_abort_on_error;
     int line_errors;
     long long abort_after;
     bool takes_nothing;
     std::size_t talk;  // octets the TNC has sent before the frame
     DWORD baud;
-    const char* written;  // what reaches the line, or the reason for the failed write
-    long long within;     // how long the frame may take
+    const char* written;
+    long long within;
 };
 const char* const FRAME = "\xC0\x01\xC0";
+const char* const STALLED = "no octet taken within 60 ms";
+// clang-format off
 const SerialCase serial_cases[] = {
-    {"serial.sys, a line error aborting a write", 0x11, 0x13, 64, false, 1, 0, false, 0, 9600,
-     FRAME, 4 * MS},
+    {"serial.sys, a line error aborting a write", 0x11, 0x13, 64, false, 1, 0, false, 0, 9600, FRAME, 4 * MS},
     {"usbser.sys, XON and XOFF both 0", 0, 0, 0, false, 0, 0, false, 0, 9600, FRAME, 4 * MS},
-    {"thresholds kept, within the driver's own buffer", 0x11, 0x13, 2048, false, 0, 0, false, 0,
-     9600, FRAME, 4 * MS},
-    {"a SerCx UART, abort on error refused", 0x11, 0x13, 64, true, 2, 0, false, 0, 9600, FRAME,
-     4 * MS},
-    {"the TNC talking: what it sent is read", 0x11, 0x13, 64, false, 0, 0, false, 3000, 9600, FRAME,
-     4 * MS},
-    {"a write that takes nothing", 0x11, 0x13, 64, false, 0, 0, true, 0, 9600,
-     "no octet taken within 60 ms", 61 * MS},
-    {"a line error late in a write: one deadline for the octet", 0x11, 0x13, 64, false, 1, 50 * MS,
-     true, 0, 9600, "no octet taken within 60 ms", 61 * MS},
-    {"110 Bd, each octet taking its 91 ms on the line", 0x11, 0x13, 64, false, 0, 0, false, 0, 110,
-     FRAME, 275 * MS},
+    {"thresholds kept, within the driver's own buffer", 0x11, 0x13, 2048, false, 0, 0, false, 0, 9600,
+     FRAME, 4 * MS},
+    {"a SerCx UART, abort on error refused", 0x11, 0x13, 64, true, 2, 0, false, 0, 9600, FRAME, 4 * MS},
+    {"the TNC talking: what it sent is read", 0x11, 0x13, 64, false, 0, 0, false, 3000, 9600, FRAME, 4 * MS},
+    {"a write that takes nothing", 0x11, 0x13, 64, false, 0, 0, true, 0, 9600, STALLED, 61 * MS},
+    {"a line error late in a write: one deadline", 0x11, 0x13, 64, false, 1, 50 * MS, true, 0, 9600,
+     STALLED, 61 * MS},
+    {"110 Bd, each octet taking its 91 ms on the line", 0x11, 0x13, 64, false, 0, 0, false, 0, 110, FRAME,
+     275 * MS},
 };
+// clang-format on
 
-void serial_case(const SerialCase& c) {
-    machine = Machine{};
-    machine.found.DCBlength = sizeof(DCB);
-    machine.found.XonChar = c.xon;
-    machine.found.XoffChar = c.xoff;
-    machine.found.XonLim = machine.found.XoffLim = c.limit;
-    machine.found.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    machine.refuses_abort_on_error = c.refuses_abort_on_error;
-    machine.line_errors = c.line_errors;
-    machine.abort_after = c.abort_after;
-    machine.takes_nothing = c.takes_nothing;
-    machine.input.assign(c.talk, 'x');
-    kiss::port = &kiss::serial_port;
-    (void)std::snprintf(kiss::port_name, sizeof kiss::port_name, "COM5");
-    kiss::baud_rate = static_cast<std::int32_t>(c.baud);
-    std::string problem;
-    const DCB& set = machine.applied;
-    if (kiss::port->open() != kiss::port_ready) {
-        problem = std::string("refused: ") + kiss::failure_reason();
-    } else if (set.BaudRate != c.baud || set.ByteSize != 8 || set.Parity != NOPARITY ||
-               set.StopBits != ONESTOPBIT || set.fOutX || set.fInX ||
-               set.fRtsControl != RTS_CONTROL_HANDSHAKE || set.XonLim != c.limit ||
-               set.XoffLim != c.limit) {
-        problem = "not 8N1 at the speed asked, or flow control changed";
-    } else if (machine.share != 0 || machine.asked_input != 128 || machine.asked_output != 128) {
-        problem = "the port shared, or queues of other than 128 octets asked for";
-    } else {
+TEST(Serial, TakesAFrameAsWindowsDriversDo) {
+    for (const SerialCase& c : serial_cases) {
+        SCOPED_TRACE(c.name);
+        machine = Machine{};
+        machine.found.DCBlength = sizeof(DCB);
+        machine.found.XonChar = c.xon;
+        machine.found.XoffChar = c.xoff;
+        machine.found.XonLim = machine.found.XoffLim = c.limit;
+        machine.found.fRtsControl = RTS_CONTROL_HANDSHAKE;
+        machine.refuses_abort_on_error = c.refuses_abort_on_error;
+        machine.line_errors = c.line_errors;
+        machine.abort_after = c.abort_after;
+        machine.takes_nothing = c.takes_nothing;
+        machine.input.assign(c.talk, 'x');
+        kiss::port = &kiss::serial_port;
+        (void)std::snprintf(kiss::port_name, sizeof kiss::port_name, "COM5");
+        kiss::baud_rate = static_cast<std::int32_t>(c.baud);
+        ASSERT_EQ(kiss::port->open(), kiss::port_ready) << kiss::failure_reason();
+        // 8N1 at the speed asked, flow control as found; not shared; 128-octet queues asked.
+        const DCB& set = machine.applied;
+        EXPECT_EQ(std::make_tuple(set.BaudRate, set.ByteSize, set.Parity, set.StopBits),
+                  std::make_tuple(c.baud, BYTE{8}, BYTE{NOPARITY}, BYTE{ONESTOPBIT}));
+        EXPECT_EQ(std::make_tuple(set.fOutX, set.fInX, set.fRtsControl, set.XonLim, set.XoffLim),
+                  std::make_tuple(0U, 0U, DWORD{RTS_CONTROL_HANDSHAKE}, c.limit, c.limit));
+        EXPECT_EQ(std::make_tuple(machine.share, machine.asked_input, machine.asked_output),
+                  std::make_tuple(DWORD{0}, DWORD{128}, DWORD{128}));
         const long long started = machine.now;
         const std::uint8_t frame[] = {0xC0, 0x01, 0xC0};
         const bool sent = kiss::port->send(frame, sizeof frame) == kiss::frame_sent;
-        const std::string result = sent ? machine.octets : kiss::failure_reason();
+        EXPECT_EQ(sent ? machine.octets : kiss::failure_reason(), c.written);
+        EXPECT_LE(machine.now - started, c.within);
+        EXPECT_EQ(machine.input, "");
         // A failed write discards what is unsent, so that closing does not wait on it.
-        const bool purged = machine.purged == (PURGE_TXABORT | PURGE_TXCLEAR);
-        if (result != c.written || sent == purged || machine.now - started > c.within ||
-            !machine.input.empty()) {
-            problem = "wrote '" + result + (purged ? "', purged, " : "', not purged, ") + "in " +
-                      ms(machine.now - started) + ", left " + std::to_string(machine.input.size()) +
-                      " unread";
-        }
+        EXPECT_EQ(machine.purged, sent ? 0 : DWORD{PURGE_TXABORT | PURGE_TXCLEAR});
+        kiss::port->close();
     }
-    kiss::port->close();
-    check(c.name, problem);
 }
 
-// The pause, on Windows with and without the high-resolution timer.
-void pause_case(const char* name, bool high_resolution) {
-    machine = Machine{};
-    machine.high_resolution = high_resolution;
-    kiss::port = &kiss::serial_port;
-    app::prepare_process();
-    const long long started = machine.now;
-    const bool went_on = app::pause_for(1000);
-    const long long late = machine.now - started - 1000 * MS;
-    check(name, went_on && late >= 0 && late <= MS ? "" : "the pause off by " + ms(late));
+// A pause of a second, to the millisecond, with the high-resolution timer
+// and before it.
+TEST(Pause, EndsOnTimeWithOrWithoutTheHighResolutionTimer) {
+    for (const bool high_resolution : {true, false}) {
+        machine = Machine{};
+        machine.high_resolution = high_resolution;
+        kiss::port = &kiss::serial_port;
+        app::prepare_process();
+        const long long started = machine.now;
+        EXPECT_TRUE(app::pause_for(1000));
+        EXPECT_GE(machine.now - started, 1000 * MS);
+        EXPECT_LE(machine.now - started, 1001 * MS) << high_resolution;
+    }
 }
 
 // A TNC on TCP by its name, found after its lookup's time, whose addresses
@@ -630,37 +627,21 @@ struct TcpCase {
     int addresses;
     long long settled_after[3];
     int outcome[3];
-    const char* reason;  // nullptr: connected
+    const char* reason;  // nullptr: connected; "": refused
     long long within;
 };
+const int REFUSED = WSAECONNREFUSED;
+// clang-format off
 const TcpCase tcp_cases[] = {
-    {"localhost, ::1 refused and 127.0.0.1 answering",
-     "localhost:8001",
-     0,
-     2,
-     {RETRIED, MS},
-     {WSAECONNREFUSED, 0},
-     nullptr,
-     10 * MS},
-    {"a name in Unicode, its three addresses refused",
-     "tnc-s\xC3\xBC"
-     "d.example:8001",
-     MS,
-     3,
-     {RETRIED, RETRIED, RETRIED},
-     {WSAECONNREFUSED, WSAECONNREFUSED, WSAECONNREFUSED},
-     "refused",
-     RETRIED + 10 * MS},
+    {"localhost, ::1 refused and 127.0.0.1 answering", "localhost:8001", 0, 2, {RETRIED, MS},
+     {REFUSED, 0}, nullptr, 10 * MS},
+    {"a name in Unicode, its three addresses refused", "tnc-s\xC3\xBC" "d.example:8001", MS, 3,
+     {RETRIED, RETRIED, RETRIED}, {REFUSED, REFUSED, REFUSED}, "", RETRIED + 10 * MS},
     {"no answer", "localhost:8001", 0, 1, {60'000 * MS}, {0}, "no answer within 5 s", 5010 * MS},
-    {"a lookup of 3 s counts against the 5 s",
-     "localhost:8001",
-     3000 * MS,
-     1,
-     {3000 * MS},
-     {0},
-     "no answer within 5 s",
-     5010 * MS},
+    {"a lookup of 3 s counts against the 5 s", "localhost:8001", 3000 * MS, 1, {3000 * MS}, {0},
+     "no answer within 5 s", 5010 * MS},
 };
+// clang-format on
 
 void connect_to_tnc(const char* tnc, int addresses) {
     machine.addresses = addresses;
@@ -668,48 +649,48 @@ void connect_to_tnc(const char* tnc, int addresses) {
     (void)std::snprintf(kiss::port_name, sizeof kiss::port_name, "%s", tnc);
 }
 
-void tcp_case(const TcpCase& c) {
-    machine = Machine{};
-    machine.lookup_takes = c.lookup_takes;
-    std::memcpy(machine.settled_after, c.settled_after, sizeof c.settled_after);
-    std::memcpy(machine.outcome, c.outcome, sizeof c.outcome);
-    connect_to_tnc(c.tnc, c.addresses);
-    const long long started = machine.now;
-    const bool made = kiss::port->open() == kiss::port_ready;
-    const std::string reason = made ? "" : kiss::failure_reason();
-    const std::string refused = kiss::system_message(WSAECONNREFUSED);
-    const std::string wanted = c.reason == nullptr                     ? ""
-                               : std::strcmp(c.reason, "refused") == 0 ? refused
-                                                                       : c.reason;
-    const bool in_time = machine.now - started <= c.within;
-    const std::string host = narrow(machine.host);
-    const bool named = host == (std::strncmp(c.tnc, "localhost", 9) == 0 ? ""
-                                                                         : "tnc-s\xC3\xBC"
-                                                                           "d.example");
-    kiss::port->close();
-    check(c.name, made == (c.reason == nullptr) && reason == wanted && in_time && named
-                      ? ""
-                      : "'" + reason + "' after " + ms(machine.now - started) + ", looked up '" +
-                            host + "'");
+TEST(Tcp, ConnectsAsWinsockAnswers) {
+    for (const TcpCase& c : tcp_cases) {
+        SCOPED_TRACE(c.name);
+        machine = Machine{};
+        machine.lookup_takes = c.lookup_takes;
+        std::memcpy(machine.settled_after, c.settled_after, sizeof c.settled_after);
+        std::memcpy(machine.outcome, c.outcome, sizeof c.outcome);
+        connect_to_tnc(c.tnc, c.addresses);
+        const long long started = machine.now;
+        const bool made = kiss::port->open() == kiss::port_ready;
+        const bool refused = c.reason != nullptr && *c.reason == '\0';
+        EXPECT_EQ(made ? "" : kiss::failure_reason(),
+                  std::string(refused    ? kiss::system_message(WSAECONNREFUSED)
+                              : c.reason ? c.reason
+                                         : ""));
+        EXPECT_LE(machine.now - started, c.within);
+        EXPECT_EQ(narrow(machine.host), c.tnc[0] == 'l' ? ""
+                                                        : "tnc-s\xC3\xBC"
+                                                          "d.example");
+        kiss::port->close();
+    }
 }
 
 // A TNC that has closed (recv gives 0, and leaves the last error as it
 // was) or reset the connection (recv fails with WSAECONNRESET).
-void tcp_ended_case(const char* name, int ended, const std::string& wanted) {
-    machine = Machine{};
-    connect_to_tnc("localhost:8001", 1);
-    const bool made = kiss::port->open() == kiss::port_ready;
-    machine.peer_ended = ended;
-    const std::uint8_t frame[] = {0xC0, 0x00, 0xC0};
-    const bool sent = made && kiss::port->send(frame, sizeof frame) == kiss::frame_sent;
-    const std::string reason = kiss::failure_reason();
-    kiss::port->close();
-    check(name, made && !sent && reason == wanted ? "" : "'" + reason + "'");
+TEST(Tcp, ReportsATncThatEndedTheConnection) {
+    for (const int ended : {-1, WSAECONNRESET}) {
+        machine = Machine{};
+        connect_to_tnc("localhost:8001", 1);
+        ASSERT_EQ(kiss::port->open(), kiss::port_ready);
+        machine.peer_ended = ended;
+        const std::uint8_t frame[] = {0xC0, 0x00, 0xC0};
+        EXPECT_EQ(kiss::port->send(frame, sizeof frame), kiss::port_lost);
+        EXPECT_STREQ(kiss::failure_reason(), ended < 0 ? "the TNC closed the connection"
+                                                       : kiss::system_message(WSAECONNRESET));
+        kiss::port->close();
+    }
 }
 
 // A system message longer than any buffer of 256: in Russian, some 300
 // UTF-16 units and 550 octets of UTF-8.
-void message_case() {
+TEST(Messages, ShowsALongMessageWhole) {
     machine = Machine{};
     std::string wanted;
     for (int i = 0; i < 12; ++i) {
@@ -717,75 +698,69 @@ void message_case() {
         wanted += u8"Время ожидания истекло; ";
     }
     machine.message += L"повторите попытку.\r\n";
-    wanted += u8"повторите попытку";
-    check("a long message in the user's language, whole",
-          kiss::system_message(LONG_MESSAGE) == wanted ? "" : kiss::system_message(LONG_MESSAGE));
+    EXPECT_EQ(kiss::system_message(LONG_MESSAGE), wanted + u8"повторите попытку");
 }
 
 // What a run shows, on a console window and redirected: an input line of
 // UTF-8 with two octets that are none (0xC0 and 0xDB, which the console's
 // code page 1252 shows as À and Û), lines ending CR LF; the console's own
 // settings left as they are.
-void console_case(const char* name, HANDLE output, const std::string& wanted) {
-    machine = Machine{};
-    machine.output = output;
-    app::prepare_process();
-    app::open_console();
-    const char* const text = "Sending frame:\n A>B:\xCE\xA9 \xC0\xDB\n\n";
-    app::show_text(text, std::strlen(text));
-    app::close_console();
-    app::process_finished();
-    const std::string shown = output == console ? narrow(machine.shown) : machine.written;
-    check(name, shown == wanted && !machine.code_page_set
-                    ? ""
-                    : "'" + shown + (machine.code_page_set ? "', the code page set" : "'"));
+TEST(Console, WritesUtf16ToAWindowAndOctetsElsewhere) {
+    for (const HANDLE output : {console, file}) {
+        machine = Machine{};
+        machine.output = output;
+        app::prepare_process();
+        app::open_console();
+        const char* const text = "Sending frame:\n A>B:\xCE\xA9 \xC0\xDB\n\n";
+        app::show_text(text, std::strlen(text));
+        app::close_console();
+        app::process_finished();
+        EXPECT_EQ(output == console ? narrow(machine.shown) : machine.written,
+                  output == console ? "Sending frame:\r\n A>B:\xCE\xA9 \xC3\x80\xC3\x9B\r\n\r\n"
+                                    : "Sending frame:\r\n A>B:\xCE\xA9 \xC0\xDB\r\n\r\n");
+        EXPECT_FALSE(machine.code_page_set);
+    }
 }
 
-// A console that stops reading while the run goes on: a megabyte of text is
-// kept for it, in order, and one line says how many messages were not.
-void stopped_console_case() {
+// A console that stops reading while the run goes on: each message is kept
+// for it at once, a megabyte of them, in order, and one line says how many
+// were not.
+TEST(Console, HoldsUpNothingWhenItStopsReading) {
     machine = Machine{};
     machine.output = console;
     machine.reading = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     app::open_console();
     const std::string line = std::string(1023, 'x') + "\n";
     for (int i = 0; i < 1100; ++i) {
-        app::show_text(line.c_str(), line.size());  // each returns at once
+        app::show_text(line.c_str(), line.size());
     }
     (void)SetEvent(machine.reading);
     app::close_console();
     const std::string shown = narrow(machine.shown);
-    const std::string notice = "\r\nThe console was not reading: 76 messages were not shown.\r\n";
-    const std::size_t lines = std::count(shown.begin(), shown.end(), 'x') / 1023;
-    check("a console that stops reading holds up nothing",
-          lines == 1024 && shown.size() >= notice.size() &&
-                  shown.compare(shown.size() - notice.size(), notice.size(), notice) == 0
-              ? ""
-              : std::to_string(lines) + " lines, then '" + shown.substr(shown.size() - 80) + "'");
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), 'x'), 1024 * 1023);
+    EXPECT_TRUE(
+        ends_with(shown, "\r\nThe console was not reading: 76 messages were not shown.\r\n"));
     machine.reading = nullptr;
 }
 
 // An input file at the end of a path longer than MAX_PATH opens, and one
 // that cannot be opened is reported with Windows' reason.
-void long_path_case() {
+TEST(Files, OpensALongPathAndSaysWhyNot) {
     wchar_t path[1024] = L"\\\\?\\";
-    const DWORD temporary = GetTempPathW(512, path + 4);
-    for (int i = 0; i < 3; ++i) {
-        (void)std::swprintf(path + std::wcslen(path), 128, L"%ls%ls", i == 0 ? L"" : L"\\",
-                            std::wstring(100, L'a' + i).c_str());
+    ASSERT_GT(GetTempPathW(512, path + 4), 0U);
+    for (wchar_t c = L'a'; c <= L'c'; ++c) {
+        std::wcscat(std::wcscat(path, c == L'a' ? L"" : L"\\"), std::wstring(100, c).c_str());
         (void)CreateDirectoryW(path, nullptr);
     }
     std::wcscat(path, L"\\frames.txt");
-    const HANDLE made = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    (void)WriteFile(made, "A>B:i\n", 6, &written, nullptr);
-    (void)CloseHandle(made);
+    std::FILE* const made = _wfopen(path, L"wb");
+    ASSERT_NE(made, nullptr);
+    (void)std::fputs("A>B:i\n", made);
+    (void)std::fclose(made);
     std::FILE* const input = app::open_input(narrow(path + 4).c_str());
     char line[16] = "";
-    const bool read = input != nullptr && std::fgets(line, sizeof line, input) != nullptr;
-    check("an input file at the end of a path of " + std::to_string(std::wcslen(path + 4)) +
-              " characters",
-          temporary > 0 && read && std::strcmp(line, "A>B:i\n") == 0 ? "" : "not opened");
+    EXPECT_TRUE(input != nullptr && std::fgets(line, sizeof line, input) != nullptr);
+    EXPECT_STREQ(line, "A>B:i\n");
     if (input != nullptr) {
         (void)std::fclose(input);
     }
@@ -793,15 +768,11 @@ void long_path_case() {
     machine.output = file;
     char* run[] = {const_cast<char*>("uipacer"), const_cast<char*>("C:\\no such\\frames.txt"),
                    const_cast<char*>("1"), const_cast<char*>("9600"), const_cast<char*>("1")};
-    const int status = app::run_main(5, run);
-    const std::string said = "\r\nUnable to open input file C:\\no such\\frames.txt (" +
-                             std::string(kiss::system_message(ERROR_PATH_NOT_FOUND)) + ").\r\n";
-    check("an input file that cannot be opened, with Windows' reason",
-          status == 1 && machine.written.size() > said.size() &&
-                  machine.written.compare(machine.written.size() - said.size(), said.size(),
-                                          said) == 0
-              ? ""
-              : std::to_string(status) + ": '" + machine.written + "'");
+    EXPECT_EQ(app::run_main(5, run), 1);
+    EXPECT_TRUE(ends_with(machine.written,
+                          "\r\nUnable to open input file C:\\no such\\frames.txt (" +
+                              std::string(kiss::system_message(PATH_NOT_FOUND)) + ").\r\n"))
+        << machine.written;
 }
 
 // A request to stop, in a process of its own (the first request is the one
@@ -873,11 +844,12 @@ int stop_child(const StopCase& c) {
     return !went_on && named ? app::stop_status() : 1;
 }
 
-void stop_case(const StopCase& c, int index) {
+int run_child(int index) {
     wchar_t program[MAX_PATH];
     (void)GetModuleFileNameW(nullptr, program, MAX_PATH);
-    wchar_t command[MAX_PATH + 16];
-    (void)std::swprintf(command, sizeof command / sizeof command[0], L"\"%ls\" %d", program, index);
+    wchar_t command[MAX_PATH + 32];
+    (void)std::swprintf(command, sizeof command / sizeof command[0], L"\"%ls\" --stop=%d", program,
+                        index);
     STARTUPINFOW start{};
     start.cb = sizeof start;
     PROCESS_INFORMATION child{};
@@ -887,9 +859,13 @@ void stop_case(const StopCase& c, int index) {
         (void)REAL("kernel32", WaitForSingleObject)(child.hProcess, INFINITE);
         (void)GetExitCodeProcess(child.hProcess, &status);
     }
-    const char* const during[] = {"", " during a lookup", " during a connect"};
-    check(std::string("stopped by ") + c.name + during[c.during],
-          status == static_cast<DWORD>(c.status) ? "" : "exit status " + std::to_string(status));
+    return static_cast<int>(status);
+}
+
+TEST(Stop, EndsTheRunWithTheRequestsStatus) {
+    for (int i = 0; i < static_cast<int>(sizeof stop_cases / sizeof stop_cases[0]); ++i) {
+        EXPECT_EQ(run_child(i), stop_cases[i].status) << stop_cases[i].name << ' ' << i;
+    }
 }
 
 }  // namespace
@@ -899,30 +875,10 @@ int wmain(int argc, wchar_t** argv) {
     timer = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     console = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     file = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (argc == 2) {
-        return stop_child(stop_cases[_wtoi(argv[1])]);
+    if (argc == 2 && std::wcsncmp(argv[1], L"--stop=", 7) == 0) {
+        return stop_child(stop_cases[_wtoi(argv[1] + 7)]);
     }
-    for (const SerialCase& c : serial_cases) {
-        serial_case(c);
-    }
-    pause_case("a pause, high-resolution timer", true);
-    pause_case("a pause, before Windows 10 1803", false);
-    for (const TcpCase& c : tcp_cases) {
-        tcp_case(c);
-    }
-    tcp_ended_case("a TNC that closed the connection", -1, "the TNC closed the connection");
-    tcp_ended_case("a TNC that reset the connection", WSAECONNRESET,
-                   kiss::system_message(WSAECONNRESET));
-    message_case();
-    long_path_case();
-    console_case("a console window: UTF-16, the code page its own", console,
-                 "Sending frame:\r\n A>B:\xCE\xA9 \xC3\x80\xC3\x9B\r\n\r\n");
-    console_case("redirected: the octets as they are", file,
-                 "Sending frame:\r\n A>B:\xCE\xA9 \xC0\xDB\r\n\r\n");
-    stopped_console_case();
-    for (int i = 0; i < static_cast<int>(sizeof stop_cases / sizeof stop_cases[0]); ++i) {
-        stop_case(stop_cases[i], i);
-    }
-    std::printf("%d passed, %d failed\n", passed, failed);
-    return failed == 0 ? 0 : 1;
+    testing::InitGoogleTest(&argc, argv);
+    GTEST_FLAG_SET(print_time, false);  // the fake clock's time is no test's
+    return RUN_ALL_TESTS();
 }

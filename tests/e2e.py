@@ -152,6 +152,9 @@ CASES = [
     Case("no such host", status=1, form="unresolved", only=TCP,
          console="\nUnable to {opening} {port} ({unresolved}).\n",
          elsewhere="a serial port has no host name"),
+    # localhost's ::1 takes no connection, and drops what comes: its 127.0.0.1 is taken.
+    Case("one address silent, the next answering", console=sent(b"A>B:i\n"), octets=ONE_FRAME,
+         action="silent ::1", only=TCP, elsewhere="a serial port has no addresses"),
     Case("reset by the TNC", "two", status=1, octets=ONE_FRAME, action="reset", only=TCP,
          console=TWO_SENT + "\nUnable to {writing} {port} ({reset}).\n",
          elsewhere="a serial line has no connection to reset"),
@@ -461,6 +464,12 @@ class Tcp(Linux):
             if case.form not in ("device", "link"):
                 listener.close()  # nothing listens there
             port = port.replace("127.0.0.1", "no such host") if case.form == "unresolved" else port
+            if case.action == "silent ::1":  # its queue full, with one not taken
+                silent = socket.socket(socket.AF_INET6)
+                silent.bind(("::1", listener.getsockname()[1]))
+                silent.listen(0)
+                waiting = socket.create_connection(("::1", listener.getsockname()[1]))
+                port = port.replace("127.0.0.1", "localhost")
             if case.action == "appears":  # refused until the run waits, then listened on
                 listener.close()
                 run = self.start(case, port, None)
@@ -694,7 +703,7 @@ MACHINES = {
         " s 21 20 ", ["usbmon", "dummy_hcd", "usb_f_acm", "g_serial", "cdc-acm"],
         ["mount -t debugfs debug /sys/kernel/debug",
          "mkdir /etc /sbin && echo 'tnc:x:1000:1000::/:/bin/sh' >/etc/passwd",
-         "printf '#!/bin/sh\\nexec su -s /bin/uipacer tnc \"$@\"\\n' >/sbin/uipacer",
+         "printf '#!/bin/sh\\nexec su -s /bin/uipacer -- tnc \"$@\"\\n' >/sbin/uipacer",
          "chmod 755 /sbin/uipacer && chmod 666 /dev/ttyACM0",
          "cat /sys/kernel/debug/usb/usbmon/0u >>/usbmon &",
          "stty -F /dev/ttyS1 raw -echo && stty -F /dev/ttyGS0 raw -echo",
@@ -807,8 +816,8 @@ class Guest(Runner):
             return f"timeout 10 uipacer {args} & sleep 0.7; {machine.unplug}; wait $!; " \
                    f'echo "@@ exit $?"; {machine.replug}'
         if case.action == "back":  # and plugged in again a second later
-            return f"timeout 10 uipacer {args} & sleep 0.7; {machine.unplug}; sleep 1; " \
-                   f'{machine.replug}; wait $!; echo "@@ exit $?"'
+            return f"timeout 10 uipacer {args} & run=$!; sleep 0.7; {machine.unplug}; sleep 1; " \
+                   f'{machine.replug}; wait $run; echo "@@ exit $?"'
         if case.action == "stall":  # what the stalled line left queued has a second to come
             return f"{machine.stall}\nrun {args}\n{machine.unstall}\nsleep 1"
         if case.action == "paced":  # 180 octets at 11 a second
