@@ -27,7 +27,9 @@ timespec as_timespec(long long microseconds) {
 
 void prepare_waits() {
     // Without a pipe a stop still ends a wait: its signal interrupts poll.
-    (void)pipe2(stop_pipe, O_NONBLOCK | O_CLOEXEC);
+    if (pipe2(stop_pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+        stop_pipe[0] = stop_pipe[1] = -1;
+    }
 }
 
 void finish_waits() {}
@@ -41,7 +43,8 @@ long long now_us() {
 void request_stop() {
     stopping = 1;
     const int saved = errno;  // a signal handler must leave errno as it found it
-    (void)write(stop_pipe[1], "", 1);
+    // A pipe already full wakes the waits as well.
+    [[maybe_unused]] const ssize_t woken = write(stop_pipe[1], "", 1);
     errno = saved;
 }
 
