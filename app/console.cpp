@@ -2,11 +2,7 @@
 
 #include "kiss/wait.h"
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
-#include <new>
 
 namespace app {
 
@@ -20,25 +16,20 @@ std::size_t queued;
 unsigned long dropped;  // messages that found no room since the last notice
 bool writing;           // the writer is running
 
-// Never destroyed: the writer waits on them until the process ends, and a
-// condition variable destroyed at exit would wait for it for ever.
-alignas(std::mutex) unsigned char lock_room[sizeof(std::mutex)];
-alignas(std::condition_variable) unsigned char moved_room[sizeof(std::condition_variable)];
-std::mutex& lock = *new (lock_room) std::mutex;
-std::condition_variable& moved = *new (moved_room) std::condition_variable;  // queued, or shown
-
 void write_waiting() {
-    std::unique_lock<std::mutex> hold(lock);
+    lock_console();
     for (;;) {
-        moved.wait(hold, [] { return queued != shown; });
+        while (queued == shown) {
+            wait_console(-1);
+        }
         const std::size_t start = shown % CONSOLE_CAPACITY;
         const std::size_t piece =
             queued - shown < CONSOLE_CAPACITY - start ? queued - shown : CONSOLE_CAPACITY - start;
-        hold.unlock();
+        unlock_console();
         (void)write_console(ring + start, piece);  // what the console cannot take is lost
-        hold.lock();
+        lock_console();
         shown += piece;
-        moved.notify_all();
+        wake_console();
     }
 }
 
@@ -68,8 +59,9 @@ void put_notice() {
 }  // namespace
 
 void open_console() {
-    const std::lock_guard<std::mutex> hold(lock);
+    lock_console();
     writing = writing || start_writer(write_waiting);
+    unlock_console();
 }
 
 void show_text(const char* text, std::size_t length) {
@@ -77,34 +69,36 @@ void show_text(const char* text, std::size_t length) {
         (void)write_console(text, length);  // no thread: the console is waited for
         return;
     }
-    const std::lock_guard<std::mutex> hold(lock);
+    lock_console();
     put_notice();
     if (dropped == 0 && fits(length)) {
         put(text, length);
-        moved.notify_all();
+        wake_console();
     } else {
         ++dropped;
     }
+    unlock_console();
 }
 
 void close_console() {
-    using clock = std::chrono::steady_clock;
-    std::unique_lock<std::mutex> hold(lock);
+    lock_console();
     // What ended the run is shown too; but once a stop has been requested
     // (the console may be closing with its window), a console that does not
-    // read is given a second. A signal cannot wake a condition variable:
+    // read is given a second. A signal does not end a wait on the writer:
     // requests are looked for now and then.
-    constexpr std::chrono::milliseconds LOOK_FOR_STOP{100};
-    constexpr std::chrono::seconds AFTER_STOP{1};
-    clock::time_point give_up = clock::time_point::max();
-    while (writing && (queued != shown || dropped > 0) && clock::now() < give_up) {
-        if (kiss::stop_requested() && give_up == clock::time_point::max()) {
-            give_up = clock::now() + AFTER_STOP;
+    constexpr int LOOK_FOR_STOP_MS = 100;
+    constexpr long long AFTER_STOP_US = 1'000'000;
+    long long give_up = -1;
+    while (writing && (queued != shown || dropped > 0) &&
+           (give_up < 0 || kiss::now_us() < give_up)) {
+        if (kiss::stop_requested() && give_up < 0) {
+            give_up = kiss::now_us() + AFTER_STOP_US;
         }
         put_notice();
-        moved.notify_all();
-        moved.wait_for(hold, LOOK_FOR_STOP);
+        wake_console();
+        wait_console(LOOK_FOR_STOP_MS);
     }
+    unlock_console();
 }
 
 }  // namespace app

@@ -30,5 +30,12 @@ bool write_console(const char* text, std::size_t length);
 // Runs writer on a thread of its own that no request to stop interrupts;
 // false when there is no thread to be had.
 bool start_writer(void (*writer)());
+// The lock that the run and the writer share, and the signal between them:
+// wait_console, with the lock held, lets it go until wake_console is called
+// or milliseconds have passed (-1: however long that takes).
+void lock_console();
+void unlock_console();
+void wait_console(int milliseconds);
+void wake_console();
 
 }  // namespace app

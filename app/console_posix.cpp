@@ -5,12 +5,15 @@
 
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 
 namespace app {
 
 namespace {
 
 void (*thread_work)();
+pthread_mutex_t console_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t console_moved = PTHREAD_COND_INITIALIZER;
 
 extern "C" void* run_writer(void* /*unused*/) {
     thread_work();
@@ -43,6 +46,24 @@ bool start_writer(void (*writer)()) {
     const bool started = pthread_create(&thread, nullptr, run_writer, nullptr) == 0;
     (void)pthread_sigmask(SIG_SETMASK, &before, nullptr);
     return started && pthread_detach(thread) == 0;
+}
+
+void lock_console() { (void)pthread_mutex_lock(&console_lock); }
+void unlock_console() { (void)pthread_mutex_unlock(&console_lock); }
+void wake_console() { (void)pthread_cond_broadcast(&console_moved); }
+
+void wait_console(int milliseconds) {
+    if (milliseconds < 0) {
+        (void)pthread_cond_wait(&console_moved, &console_lock);
+        return;
+    }
+    // On the monotonic clock, which no change of the system's time moves.
+    timespec until{};
+    (void)clock_gettime(CLOCK_MONOTONIC, &until);
+    const long long ns = until.tv_nsec + milliseconds * 1'000'000LL;
+    until.tv_sec += static_cast<time_t>(ns / 1'000'000'000);
+    until.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+    (void)pthread_cond_clockwait(&console_moved, &console_lock, CLOCK_MONOTONIC, &until);
 }
 
 }  // namespace app

@@ -17,6 +17,8 @@ wchar_t wide[sizeof staging];
 std::size_t wide_length;
 
 void (*thread_work)();
+SRWLOCK console_lock = SRWLOCK_INIT;
+CONDITION_VARIABLE console_moved = CONDITION_VARIABLE_INIT;
 
 DWORD WINAPI run_writer(LPVOID /*unused*/) {
     thread_work();
@@ -141,6 +143,15 @@ bool start_writer(void (*writer)()) {
     thread_work = writer;
     const HANDLE thread = CreateThread(nullptr, 0, run_writer, nullptr, 0, nullptr);
     return thread != nullptr && CloseHandle(thread) != FALSE;
+}
+
+void lock_console() { AcquireSRWLockExclusive(&console_lock); }
+void unlock_console() { ReleaseSRWLockExclusive(&console_lock); }
+void wake_console() { WakeAllConditionVariable(&console_moved); }
+
+void wait_console(int milliseconds) {
+    const DWORD how_long = milliseconds < 0 ? INFINITE : static_cast<DWORD>(milliseconds);
+    (void)SleepConditionVariableSRW(&console_moved, &console_lock, how_long, 0);
 }
 
 }  // namespace app

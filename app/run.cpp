@@ -183,13 +183,21 @@ step deliver(kiss::send_result (*send)()) {
     return step::went;
 }
 
+std::minstd_rand random;
+bool seeded;
+
 // A random lengthening of a pause, 0 to --jitter ms, so that stations
 // started together do not keep sending together.
 std::int32_t jitter() {
     if (options.jitter_ms == 0) {
         return 0;
     }
-    static std::minstd_rand random{std::random_device{}()};
+    // Seeded from the microsecond clock: stations started together still
+    // start microseconds apart.
+    if (!seeded) {
+        random.seed(static_cast<std::uint_fast32_t>(kiss::now_us()));
+        seeded = true;
+    }
     return static_cast<std::int32_t>(
         std::uniform_int_distribution<long>(0, options.jitter_ms)(random));
 }
