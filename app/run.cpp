@@ -183,7 +183,8 @@ step deliver(kiss::send_result (*send)()) {
     return step::went;
 }
 
-std::minstd_rand random;
+// Seeded at its first use, from the clock; its constructor does not throw.
+std::minstd_rand random;  // NOLINT(cert-err58-cpp,cert-msc32-c,cert-msc51-cpp)
 bool seeded;
 
 // A random lengthening of a pause, 0 to --jitter ms, so that stations
