@@ -61,6 +61,15 @@ long long octet_budget_us(int octets_ahead) {
                                                          : MINIMUM_OCTET_BUDGET_US;
 }
 
+send_result send_octets(const std::uint8_t* frame, std::size_t length,
+                        send_result (*write_octet)(std::uint8_t)) {
+    send_result result = frame_sent;
+    for (std::size_t i = 0; i < length && result == frame_sent; ++i) {
+        result = write_octet(frame[i]);
+    }
+    return result;
+}
+
 const char* failure_reason() { return reason; }
 
 void keep_failure(const char* why) { (void)std::snprintf(reason, sizeof reason, "%s", why); }

@@ -83,6 +83,11 @@ bool parse_tnc_address(const char* text, TncAddress* address);
 // fail the second octet of every frame at 110 Bd.
 long long octet_budget_us(int octets_ahead);
 
+// A frame handed to a serial line: each octet by write_octet, within its own
+// budget, up to the first that fails.
+send_result send_octets(const std::uint8_t* frame, std::size_t length,
+                        send_result (*write_octet)(std::uint8_t));
+
 // Why the last open or send failed, in the system's words; kept by the
 // layer where it failed, before anything else can change it.
 const char* failure_reason();

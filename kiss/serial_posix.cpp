@@ -206,11 +206,7 @@ send_result write_octet(std::uint8_t octet) {
 }
 
 send_result send_frame(const std::uint8_t* frame, std::size_t length) {
-    send_result result = frame_sent;
-    for (std::size_t i = 0; i < length && result == frame_sent; ++i) {
-        result = write_octet(frame[i]);
-    }
-    return result;
+    return send_octets(frame, length, write_octet);
 }
 
 bool wait_for_input(long long deadline_us) {
