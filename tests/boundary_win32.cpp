@@ -612,8 +612,8 @@ const TcpCase tcp_cases[] = {
      {REFUSED, 0}, nullptr, 10 * MS},
     {"a name in Unicode, its three addresses refused", "tnc-s\xC3\xBC" "d.example:8001", MS, 3,
      {RETRIED, RETRIED, RETRIED}, {REFUSED, REFUSED, REFUSED}, "", RETRIED + 10 * MS},
-    {"no answer", "localhost:8001", 0, 1, {60'000 * MS}, {0}, "no answer within 5 s", 5010 * MS},
-    {"a lookup of 3 s counts against the 5 s", "localhost:8001", 3000 * MS, 1, {3000 * MS}, {0},
+    {"no answer", "LocalHost:8001", 0, 1, {60'000 * MS}, {0}, "no answer within 5 s", 5010 * MS},
+    {"a lookup of 3 s counts against the 5 s", "local:8001", 3000 * MS, 1, {3000 * MS}, {0},
      "no answer within 5 s", 5010 * MS},
 };
 // clang-format on
@@ -640,9 +640,9 @@ TEST(Tcp, ConnectsAsWinsockAnswers) {
                               : c.reason ? c.reason
                                          : ""));
         EXPECT_LE(machine.now - started, c.within);
-        EXPECT_EQ(narrow(machine.host), c.tnc[0] == 'l' ? ""
-                                                        : "tnc-s\xC3\xBC"
-                                                          "d.example");
+        // localhost, in any case, is this machine: no name is looked up for it.
+        const std::string host(c.tnc, std::strrchr(c.tnc, ':') - c.tnc);
+        EXPECT_EQ(narrow(machine.host), _stricmp(host.c_str(), "localhost") == 0 ? "" : host);
         kiss::port->close();
     }
 }
