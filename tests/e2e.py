@@ -476,6 +476,8 @@ class Tcp(Linux):
             else:
                 run = self.start(case, port, None)
             link = self.accept(listener, run) if case.form in ("device", "link") else None
+            if case.action == "silent ::1":  # 127.0.0.1 tried beside it, not after its time-out
+                assert time.monotonic() - run.started < 2, "127.0.0.1 waited for ::1"
             if case.action == "back":  # the TNC closes after a frame, and listens again
                 run.link = link
                 run.collect(len(ONE_FRAME))
