@@ -20,7 +20,8 @@
 //   times the octets plus WriteTotalTimeoutConstant; "a time-out on a write
 //   completes with the number of bytes written" (none, here). The serial
 //   driver hands each octet to the UART, so a one-octet write takes the time
-//   the line needs for it: ten bits at the speed set.
+//   the line needs for it: ten bits at the speed set. A USB adapter pulled
+//   out fails every write with ERROR_ACCESS_DENIED (usbser.sys, users' reports).
 // - ClearCommError: COMSTAT.cbInQue is the number of octets received and not
 //   yet read; ReadFile returns them, and waits out the read time-outs for
 //   what is asked beyond them.
@@ -98,8 +99,9 @@ struct Machine {
     long long abort_after = 0;  // this long into each
     bool error_pending = false;
     bool takes_nothing = false;
-    std::string input;   // what the TNC has sent and nobody has read
-    DWORD share = ~0UL;  // how the port was opened: not shared is 0
+    DWORD pulled_out = 0;  // the error every write fails with, once the device is gone
+    std::string input;     // what the TNC has sent and nobody has read
+    DWORD share = ~0UL;    // how the port was opened: not shared is 0
     DWORD asked_input = 0;
     DWORD asked_output = 0;
     DWORD input_buffer = DRIVER_INPUT_BUFFER;
@@ -229,6 +231,10 @@ BOOL WINAPI fake_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, 
         return REAL("kernel32", WriteFile)(h, data, size, written, o);
     }
     *written = 0;
+    if (machine.pulled_out != 0) {
+        SetLastError(machine.pulled_out);
+        return FALSE;
+    }
     if (machine.line_errors-- > 0) {
         machine.error_pending = true;
         machine.now += machine.abort_after;
@@ -521,6 +527,7 @@ struct SerialCase {
     DWORD baud;
     const char* written;
     long long within;
+    DWORD pulled_out = 0;  // a USB adapter pulled out: the port is lost, with the system's reason
 };
 const char* const FRAME = "\xC0\x01\xC0";
 const char* const STALLED = "no octet taken within 60 ms";
@@ -537,6 +544,8 @@ const SerialCase serial_cases[] = {
      STALLED, 61 * MS},
     {"110 Bd, each octet taking its 91 ms on the line", 0x11, 0x13, 64, false, 0, 0, false, 0, 110, FRAME,
      275 * MS},
+    {"usbser.sys, the adapter pulled out", 0x11, 0x13, 64, false, 0, 0, false, 0, 9600, "", 4 * MS,
+     ERROR_ACCESS_DENIED},
 };
 // clang-format on
 
@@ -553,6 +562,7 @@ TEST(Serial, TakesAFrameAsWindowsDriversDo) {
         machine.line_errors = c.line_errors;
         machine.abort_after = c.abort_after;
         machine.takes_nothing = c.takes_nothing;
+        machine.pulled_out = c.pulled_out;
         machine.input.assign(c.talk, 'x');
         kiss::port = &kiss::serial_port;
         (void)std::snprintf(kiss::port_name, sizeof kiss::port_name, "COM5");
@@ -568,8 +578,11 @@ TEST(Serial, TakesAFrameAsWindowsDriversDo) {
                   std::make_tuple(DWORD{0}, DWORD{128}, DWORD{128}));
         const long long started = machine.now;
         const std::uint8_t frame[] = {0xC0, 0x01, 0xC0};
-        const bool sent = kiss::port->send(frame, sizeof frame) == kiss::frame_sent;
-        EXPECT_EQ(sent ? machine.octets : kiss::failure_reason(), c.written);
+        const kiss::send_result result = kiss::port->send(frame, sizeof frame);
+        const bool sent = result == kiss::frame_sent;
+        EXPECT_EQ(result == kiss::port_lost, c.pulled_out != 0);
+        EXPECT_EQ(sent ? machine.octets : kiss::failure_reason(),
+                  c.pulled_out != 0 ? kiss::system_message(c.pulled_out) : c.written);
         EXPECT_LE(machine.now - started, c.within);
         EXPECT_EQ(machine.input, "");
         // A failed write discards what is unsent, so that closing does not wait on it.
