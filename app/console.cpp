@@ -1,6 +1,6 @@
 #include "app/console.h"
 
-#include "kiss/wait.h"
+#include "services/wait.h"
 
 #include <cstdio>
 
@@ -90,9 +90,9 @@ void close_console() {
     constexpr long long AFTER_STOP_US = 1'000'000;
     long long give_up = -1;
     while (writing && (queued != shown || dropped > 0) &&
-           (give_up < 0 || kiss::now_us() < give_up)) {
-        if (kiss::stop_requested() && give_up < 0) {
-            give_up = kiss::now_us() + AFTER_STOP_US;
+           (give_up < 0 || services::now_us() < give_up)) {
+        if (services::stop_requested() && give_up < 0) {
+            give_up = services::now_us() + AFTER_STOP_US;
         }
         put_notice();
         wake_console();

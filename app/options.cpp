@@ -1,6 +1,5 @@
 #include "app/options.h"
 
-#include "kiss/kiss.h"
 #include "kiss/protocol.h"
 
 #include <getopt.h>
@@ -11,8 +10,6 @@
 #include <iterator>
 
 namespace app {
-
-Options options;
 
 namespace {
 
@@ -66,7 +63,7 @@ constexpr long MAX_MS = 60'000;
 constexpr long MAX_PARAMETER_MS = 255L * kiss::PARAMETER_UNIT_MS;
 const char* const TIME = "milliseconds, 0 to 2550 in steps of 10";
 const Takes takes[] = {
-    {channel_key, "a KISS port, 0 to 15", 0, kiss::PORTS - 1, 1},
+    {channel_key, "a KISS port, 0 to 15", 0, kiss::CHANNELS - 1, 1},
     {txdelay_key, TIME, 0, MAX_PARAMETER_MS, kiss::PARAMETER_UNIT_MS},
     {persist_key, "a persistence, 0 to 255", 0, 255, 1},
     {slottime_key, TIME, 0, MAX_PARAMETER_MS, kiss::PARAMETER_UNIT_MS},
@@ -113,7 +110,7 @@ int hex_digit(char c) {
 }
 
 // The init text's octets: \r, \n, \\ and \xHH stand for those octets.
-bool unescape(const char* text) {
+bool unescape(const char* text, Options& options) {
     options.init_length = 0;
     for (const char* c = text; *c != '\0'; ++c) {
         int octet = static_cast<unsigned char>(*c);
@@ -134,12 +131,12 @@ bool unescape(const char* text) {
 }
 
 // Takes one option's value, or says what the option takes.
-bool take(int key, const char* value) {
+bool take(int key, const char* value, Options& options) {
     long taken = 0;
     const Takes& range = *takes_of(key);
     const bool valid = key == duplex_key
                            ? std::strcmp(value, "half") == 0 || std::strcmp(value, "full") == 0
-                       : key == init_key ? unescape(value)
+                       : key == init_key ? unescape(value, options)
                                          : number(value, range, taken);
     if (!valid) {
         (void)std::snprintf(refused, sizeof refused, "\nOption --%s takes %s, not %s.\n",
@@ -148,7 +145,7 @@ bool take(int key, const char* value) {
     }
     switch (key) {
     case channel_key:
-        kiss::tnc_port = static_cast<std::uint8_t>(taken);
+        options.channel = static_cast<std::uint8_t>(taken);
         break;
     case duplex_key:
         options.parameters[kiss::FULL_DUPLEX] = value[0] == 'f' ? 1 : 0;
@@ -213,12 +210,11 @@ const char* const option_lines[] = {
     nullptr,
 };
 
-options_read read_options(int argc, char** argv, int* first) {
+options_read read_options(int argc, char** argv, Options& options, int* first) {
     options = Options{};
     std::fill(std::begin(options.parameters), std::end(options.parameters), -1);
     options.init_wait_ms = 1000;
     options.repeat = 1;
-    kiss::tnc_port = 0;
     opterr = 0;  // the refusals are ours
     optind = 0;  // from the start, whatever came before
     // "+": the options end at the first argument that is none; ":" tells a
@@ -239,7 +235,7 @@ options_read read_options(int argc, char** argv, int* first) {
             options.wait = true;
             break;
         default:
-            if (!take(key, optarg)) {
+            if (!take(key, optarg, options)) {
                 return option_refused;
             }
         }

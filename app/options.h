@@ -12,6 +12,7 @@ namespace app {
 constexpr std::size_t INIT_CAPACITY = 1024;
 
 struct Options {
+    std::uint8_t channel;  // the TNC's channel that every frame goes to, 0 to 15
     // The value for each KISS parameter command, 1 to 5, to set before the
     // first frame; -1 for those not given.
     int parameters[6];
@@ -24,8 +25,6 @@ struct Options {
     long repeat;             // times the file is sent; 0 for no end
     long jitter_ms;          // the most each pause is lengthened by
 };
-extern Options options;
-
 enum options_read {
     options_taken,   // the run goes on; its four arguments come from first on
     help_asked,      // -h or --help: the usage text and the options
@@ -33,9 +32,9 @@ enum options_read {
     option_refused,  // refusal() says which option, and what it takes
 };
 
-// Reads the options from argv[1] on, to the first argument that is none, or
-// to "--"; sets the KISS port for the frames (kiss::tnc_port).
-options_read read_options(int argc, char** argv, int* first);
+// Reads the options from argv[1] on into options, to the first argument that
+// is none, or to "--".
+options_read read_options(int argc, char** argv, Options& options, int* first);
 
 // Why read_options refused an option.
 const char* refusal();

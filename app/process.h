@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ports/port.h"
+
 #include <cstdint>
 #include <cstdio>
 
@@ -24,7 +26,7 @@ const char* input_failure();
 
 // Waits out the pause between frames, draining the port; false, at once,
 // when a stop has been requested before or during it.
-bool pause_for(std::int32_t milliseconds);
+bool pause_for(const ports::PortOperations& port, std::int32_t milliseconds);
 
 // The request to stop that has arrived, such as "SIGINT" or "Ctrl-C", or
 // nullptr when none has.

@@ -1,5 +1,5 @@
 #include "app/process.h"
-#include "kiss/wait.h"
+#include "services/wait.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -24,7 +24,7 @@ extern "C" void note_stop(int signal) {
     if (requested == 0) {
         requested = signal;
     }
-    kiss::request_stop();
+    services::request_stop();
 }
 
 }  // namespace
@@ -42,7 +42,7 @@ void prepare_process() {
     // A console piped into a reader that went away must not end the run:
     // the write fails instead, and the announcement is dropped.
     (void)std::signal(SIGPIPE, SIG_IGN);
-    kiss::prepare_waits();
+    services::prepare_waits();
 
     // Without SA_RESTART, so that a read of the input from a pipe or a
     // terminal is interrupted too. A signal that came ignored (nohup, a
@@ -74,6 +74,6 @@ const char* stop_request() {
 
 int stop_status() { return 128 + requested; }
 
-void process_finished() { kiss::finish_waits(); }
+void process_finished() { services::finish_waits(); }
 
 }  // namespace app

@@ -1,8 +1,8 @@
 #include <windows.h>
 
 #include "app/process.h"
-#include "kiss/system_message_win32.h"
-#include "kiss/wait.h"
+#include "services/system_message_win32.h"
+#include "services/wait.h"
 
 #include <fcntl.h>
 #include <io.h>
@@ -40,7 +40,7 @@ BOOL WINAPI note_stop(DWORD event) {
             continue;
         }
         (void)InterlockedCompareExchange(&requested, i + 1, 0);
-        kiss::request_stop();
+        services::request_stop();
         if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
             // Windows ends the process as soon as this returns, or when its
             // own time-out runs out: never return, so that the run finishes
@@ -58,7 +58,7 @@ BOOL WINAPI note_stop(DWORD event) {
 
 // Windows has no console descriptors for a file to take, and no SIGPIPE.
 void prepare_process() {
-    kiss::prepare_waits();
+    services::prepare_waits();
     (void)SetConsoleCtrlHandler(note_stop, TRUE);
 }
 
@@ -84,7 +84,7 @@ std::FILE* open_input(const char* name) {
     static wchar_t wide_name[32768];  // the longest path Windows takes
     if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide_name,
                             sizeof wide_name / sizeof wide_name[0]) == 0) {
-        input_reason = kiss::system_message(GetLastError());
+        input_reason = services::system_message(GetLastError());
         return nullptr;
     }
     const bool long_path =
@@ -93,7 +93,7 @@ std::FILE* open_input(const char* name) {
         CreateFileW(long_path ? long_form(wide_name) : wide_name, GENERIC_READ,
                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        input_reason = kiss::system_message(GetLastError());
+        input_reason = services::system_message(GetLastError());
         return nullptr;
     }
     const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY);
@@ -106,6 +106,6 @@ const char* stop_request() { return request() == nullptr ? nullptr : request()->
 
 int stop_status() { return request() == nullptr ? 0 : request()->status; }
 
-void process_finished() { kiss::finish_waits(); }
+void process_finished() { services::finish_waits(); }
 
 }  // namespace app

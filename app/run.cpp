@@ -3,12 +3,12 @@
 #include "app/console.h"
 #include "app/options.h"
 #include "app/process.h"
-#include "app/speeds.h"
 #include "ax25/encoder.h"
 #include "kiss/kiss.h"
-#include "kiss/port.h"
 #include "kiss/protocol.h"
-#include "kiss/wait.h"
+#include "ports/port.h"
+#include "ports/speeds.h"
+#include "services/wait.h"
 
 #include <cstdio>
 #include <cstring>
@@ -31,15 +31,22 @@ const char* const usage_texts[] = {
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAILED = 1;
 
+Options options;
+ports::Port port;  // named once, then opened, closed and opened again as it comes and goes
 std::FILE* input_stream;
 char line_buffer[ax25::LINE_CAPACITY + 1];
+std::uint8_t frame[ax25::FRAME_CAPACITY];
+// The frame of the line in hand, as it goes to the TNC; sent again whole
+// after the port was lost.
+std::uint8_t wire[kiss::wire_capacity(ax25::FRAME_CAPACITY)];
+std::size_t wire_length;
 
 // Each message goes to the console as it is made, so that a console piped
 // into a log shows every frame as it goes out, not at exit. The console
 // serves the operator: one that cannot be written, or stops reading, must
 // never stop the frames.
 // The longest message: a device path and a system's reason.
-char message[2 * kiss::PORT_NAME_CAPACITY + std::size_t{3} * 32'768];
+char message[2 * ports::NAME_CAPACITY + std::size_t{3} * 32'768];
 
 void show(const char* text) { show_text(text, std::strlen(text)); }
 
@@ -66,13 +73,13 @@ int finish(int status) {
 // After a request to stop: the frame in hand was finished and the port
 // released, so the operator learns how far the file got.
 int report_stop(unsigned long frames_sent) {
-    char frame[48];  // "after frame " and any unsigned long
+    char when[48];  // "after frame " and any unsigned long
     if (frames_sent == 0) {
-        (void)std::snprintf(frame, sizeof frame, "before the first frame");
+        (void)std::snprintf(when, sizeof when, "before the first frame");
     } else {
-        (void)std::snprintf(frame, sizeof frame, "after frame %lu", frames_sent);
+        (void)std::snprintf(when, sizeof when, "after frame %lu", frames_sent);
     }
-    show("\nRun stopped by %s %s.\n", stop_request(), frame);
+    show("\nRun stopped by %s %s.\n", stop_request(), when);
     return finish(stop_status());
 }
 
@@ -84,12 +91,11 @@ enum class step { went, ended, stopped, failed };
 
 constexpr long long RETRY_US = 1'000'000;  // a missing port is looked for again this often
 
-bool tcp;        // the port is a KISS TNC on TCP
-bool port_open;  // and it is open
+bool port_open;
 
 void show_waiting() {
-    show(tcp ? "\nWaiting for KISS TNC %s (%s).\n" : "\nWaiting for serial port %s (%s).\n",
-         kiss::port_name, kiss::failure_reason());
+    show(port.tcp ? "\nWaiting for KISS TNC %s (%s).\n" : "\nWaiting for serial port %s (%s).\n",
+         port.name, ports::failure_reason());
 }
 
 // Opens the port. With --wait, one that is missing is tried again every
@@ -99,24 +105,24 @@ void show_waiting() {
 // be itself again.
 step open_port(bool lost) {
     for (bool said = lost;;) {
-        const kiss::open_result result = kiss::port->open();
-        port_open = result == kiss::port_ready;
-        if (result == kiss::port_ready || result == kiss::port_stopped) {
+        const ports::open_result result = port.operations->open(port);
+        port_open = result == ports::port_ready;
+        if (result == ports::port_ready || result == ports::port_stopped) {
             return port_open ? step::went : step::stopped;
         }
-        if (!options.wait || (result != kiss::port_missing && !lost)) {
-            show(tcp ? "\nUnable to connect to KISS TNC %s (%s).\n"
-                 : result == kiss::port_settings_refused
+        if (!options.wait || (result != ports::port_missing && !lost)) {
+            show(port.tcp ? "\nUnable to connect to KISS TNC %s (%s).\n"
+                 : result == ports::port_settings_refused
                      ? "\nUnable to configure serial port %s (%s).\n"
                      : "\nUnable to open serial port %s (%s).\n",
-                 kiss::port_name, kiss::failure_reason());
+                 port.name, ports::failure_reason());
             return step::failed;
         }
         if (!said) {
             show_waiting();
             said = true;
         }
-        if (!kiss::wait_until(kiss::now_us() + RETRY_US, kiss::NO_INPUT)) {
+        if (!services::wait_until(services::now_us() + RETRY_US, services::NO_INPUT)) {
             return step::stopped;
         }
     }
@@ -124,7 +130,11 @@ step open_port(bool lost) {
 
 // The init text and its wait, then the parameter frames in the order of
 // their commands, each announced before it goes.
-kiss::send_result prepare_tnc() {
+ports::send_result send(const std::uint8_t* octets, std::size_t length) {
+    return port.operations->send(octets, length);
+}
+
+ports::send_result prepare_tnc() {
     static const char* const parameter_texts[] = {
         nullptr,
         "Setting TXDELAY to %d ms.\n",
@@ -133,18 +143,18 @@ kiss::send_result prepare_tnc() {
         "Setting TX tail to %d ms.\n",
         "Setting %s duplex.\n",
     };
-    kiss::send_result result = kiss::frame_sent;
+    ports::send_result result = ports::frame_sent;
     if (options.init_given != nullptr) {
         show("Sending the init text: %s\n", options.init_given);
-        result = kiss::port->send(options.init, options.init_length);
-        if (result != kiss::frame_sent ||
-            !pause_for(static_cast<std::int32_t>(options.init_wait_ms))) {
+        result = send(options.init, options.init_length);
+        if (result != ports::frame_sent ||
+            !pause_for(*port.operations, static_cast<std::int32_t>(options.init_wait_ms))) {
             return result;  // a stop in the wait is the run's to see
         }
     }
     for (std::uint8_t command = kiss::TXDELAY; command <= kiss::FULL_DUPLEX; ++command) {
         const int value = options.parameters[command];
-        if (value < 0 || result != kiss::frame_sent) {
+        if (value < 0 || result != ports::frame_sent) {
             continue;
         }
         if (command == kiss::FULL_DUPLEX) {
@@ -153,31 +163,42 @@ kiss::send_result prepare_tnc() {
             const bool time = command != kiss::PERSISTENCE;
             show(parameter_texts[command], value * (time ? kiss::PARAMETER_UNIT_MS : 1));
         }
-        result = kiss::transmit_parameter(command, static_cast<std::uint8_t>(value));
+        const auto octet = static_cast<std::uint8_t>(value);
+        std::uint8_t parameter[kiss::wire_capacity(1)];
+        result = send(parameter, kiss::frame(options.channel, command, &octet, 1, parameter));
     }
     return result;
 }
 
+// The frame of the line in hand.
+ports::send_result transmit_frame() { return send(wire, wire_length); }
+
+// The frame that takes the TNC out of KISS mode.
+ports::send_result transmit_return() {
+    std::uint8_t octets[3];
+    return send(octets, kiss::return_frame(octets));
+}
+
 // Sends with send. With --wait, a port that is lost is waited for as at the
 // start, the TNC prepared again, and what was cut sent again whole.
-step deliver(kiss::send_result (*send)()) {
-    kiss::send_result result = send();
-    while (result == kiss::port_lost && options.wait) {
+step deliver(ports::send_result (*sender)()) {
+    ports::send_result result = sender();
+    while (result == ports::port_lost && options.wait) {
         show_waiting();
-        kiss::port->close();
+        port.operations->close();
         const step opened = open_port(true);
         if (opened != step::went) {
             return opened;
         }
         result = prepare_tnc();
-        if (result == kiss::frame_sent && send != prepare_tnc) {
-            result = send();
+        if (result == ports::frame_sent && sender != prepare_tnc) {
+            result = sender();
         }
     }
-    if (result != kiss::frame_sent) {
-        show(tcp ? "\nUnable to write to KISS TNC %s (%s).\n"
-                 : "\nUnable to write to serial port %s (%s).\n",
-             kiss::port_name, kiss::failure_reason());
+    if (result != ports::frame_sent) {
+        show(port.tcp ? "\nUnable to write to KISS TNC %s (%s).\n"
+                      : "\nUnable to write to serial port %s (%s).\n",
+             port.name, ports::failure_reason());
         return step::failed;
     }
     return step::went;
@@ -196,17 +217,18 @@ std::int32_t jitter() {
     // Seeded from the microsecond clock: stations started together still
     // start microseconds apart.
     if (!seeded) {
-        random.seed(static_cast<std::uint_fast32_t>(kiss::now_us()));
+        random.seed(static_cast<std::uint_fast32_t>(services::now_us()));
         seeded = true;
     }
     return static_cast<std::int32_t>(
         std::uniform_int_distribution<long>(0, options.jitter_ms)(random));
 }
 
-// Announces and encodes one line.
+// Announces one line, and makes the KISS frame of it.
 void announce(const char* line) {
     show("Sending frame:\n %s\n\n", line);
-    ax25::encode_frame(line);
+    wire_length = kiss::frame(options.channel, kiss::DATA_FRAME, frame,
+                              ax25::encode_frame(line, frame), wire);
 }
 
 // The file's lines, each as a frame with its pause, as many times as asked.
@@ -225,9 +247,11 @@ step send_file(std::int32_t pause_ms, unsigned long& frames_sent) {
                std::fgets(line_buffer, sizeof line_buffer, input_stream) != nullptr &&
                std::ferror(input_stream) == 0) {
             announce(line_buffer);
-            done = deliver(kiss::transmit_frame);
+            done = deliver(transmit_frame);
             frames_sent += done == step::went ? 1 : 0;
-            done = done == step::went && !pause_for(pause_ms + jitter()) ? step::stopped : done;
+            done = done == step::went && !pause_for(*port.operations, pause_ms + jitter())
+                       ? step::stopped
+                       : done;
         }
         done = frames_sent == before && done == step::went ? step::ended : done;
     }
@@ -266,11 +290,11 @@ bool take_arguments(char** arguments, std::int32_t& pause_ms) {
         show("\nInvalid com port specified.\n");
         return false;
     }
-    if (check_baud_rate(arguments[3]) == 0) {
+    if (ports::check_baud_rate(arguments[3]) == 0) {
         show("\nInvalid baud rate specified.\n");
         return false;
     }
-    kiss::baud_rate = convert_number(arguments[3]);
+    port.speed = convert_number(arguments[3]);
     const std::int32_t pause_time = convert_number(arguments[4]);
     if (pause_time < 1 || pause_time > 60) {
         show("\nInvalid pause time specified.\n");
@@ -310,22 +334,14 @@ std::int32_t convert_number(const char* text) {
 }
 
 bool name_port(const char* com_port) {
-    if (std::strlen(com_port) >= sizeof kiss::port_name) {
-        return false;
-    }
-    const bool device = kiss::is_device_name(com_port);
-    if (device || kiss::parse_tnc_address(com_port, nullptr)) {
-        kiss::port = device ? &kiss::serial_port : &kiss::tcp_port;
-        std::memcpy(kiss::port_name, com_port, std::strlen(com_port) + 1);
+    if (ports::name_port(com_port, port)) {
         return true;
     }
     const std::int32_t number = convert_number(com_port);
     if (number < 1 || number > 4) {
         return false;
     }
-    kiss::port = &kiss::serial_port;
-    // "Com1" to "Com4": fits, so the result tells nothing.
-    (void)std::snprintf(kiss::port_name, sizeof kiss::port_name, "Com%d", static_cast<int>(number));
+    ports::name_com_port(number, port);
     return true;
 }
 
@@ -334,7 +350,7 @@ int run_main(int argc, char** argv) {
     open_console();
     show("\nUipacer version " UIPACER_VERSION " by Tobrin\n\n");
     int first = 1;
-    const options_read read = read_options(argc, argv, &first);
+    const options_read read = read_options(argc, argv, options, &first);
     if (read != options_taken) {
         return finish(answer(read));
     }
@@ -348,7 +364,6 @@ int run_main(int argc, char** argv) {
         return finish(EXIT_FAILED);
     }
 
-    tcp = kiss::port == &kiss::tcp_port;
     step done = open_port(false);
     if (done == step::failed) {
         return finish(EXIT_FAILED);
@@ -359,10 +374,10 @@ int run_main(int argc, char** argv) {
     const bool read_failed = std::ferror(input_stream) != 0;
     if (options.exit_kiss && port_open && done != step::failed) {
         show("Taking the TNC out of KISS mode.\n");
-        const step left = deliver(kiss::transmit_return);
+        const step left = deliver(transmit_return);
         done = left == step::failed ? left : done;
     }
-    kiss::port->close();
+    port.operations->close();
     if (done == step::failed) {
         return finish(EXIT_FAILED);
     }

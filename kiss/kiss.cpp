@@ -1,65 +1,98 @@
 #include "kiss/kiss.h"
 
-#include "ax25/encoder.h"
-#include "kiss/port.h"
 #include "kiss/protocol.h"
+
+#include <cstdio>
 
 namespace kiss {
 
-std::uint8_t tnc_port;
-
 namespace {
 
-// The longest frame with every octet escaped, and its two FENDs.
-std::uint8_t wire[2 * ax25::FRAME_CAPACITY + 2];
-std::size_t wire_length;
-
-void put(std::uint8_t octet) { wire[wire_length++] = octet; }
-
-void put_escaped(std::uint8_t octet) {
+std::size_t put_escaped(std::uint8_t octet, std::uint8_t* wire) {
     switch (octet) {
     case FEND:
-        put(FESC);
-        put(TFEND);
-        break;
+        wire[0] = FESC;
+        wire[1] = TFEND;
+        return 2;
     case FESC:
-        put(FESC);
-        put(TFESC);
-        break;
+        wire[0] = FESC;
+        wire[1] = TFESC;
+        return 2;
     default:
-        put(octet);
+        wire[0] = octet;
+        return 1;
     }
 }
 
-std::uint8_t command_octet(std::uint8_t command) {
-    return static_cast<std::uint8_t>(tnc_port << PORT_SHIFT | (command & COMMAND_MASK));
-}
+char problem_text[64];
 
 }  // namespace
 
-send_result transmit_frame() {
-    wire_length = 0;
-    put(FEND);
-    put_escaped(command_octet(ax25::frame_buffer[0]));
-    for (std::size_t i = 1; i < ax25::frame_length; ++i) {
-        put_escaped(ax25::frame_buffer[i]);
+std::size_t frame(std::uint8_t channel, std::uint8_t command, const std::uint8_t* payload,
+                  std::size_t length, std::uint8_t* wire) {
+    std::size_t at = 0;
+    wire[at++] = FEND;
+    at += put_escaped(
+        static_cast<std::uint8_t>(channel << CHANNEL_SHIFT | (command & COMMAND_MASK)), wire + at);
+    for (std::size_t i = 0; i < length; ++i) {
+        at += put_escaped(payload[i], wire + at);
     }
-    put(FEND);
-    return port->send(wire, wire_length);
+    wire[at++] = FEND;
+    return at;
 }
 
-send_result transmit_parameter(std::uint8_t command, std::uint8_t value) {
-    wire_length = 0;
-    put(FEND);
-    put_escaped(command_octet(command));
-    put_escaped(value);
-    put(FEND);
-    return port->send(wire, wire_length);
+std::size_t return_frame(std::uint8_t* wire) {
+    wire[0] = FEND;
+    wire[1] = RETURN;
+    wire[2] = FEND;
+    return 3;
 }
 
-send_result transmit_return() {
-    const std::uint8_t frame[] = {FEND, RETURN, FEND};
-    return port->send(frame, sizeof frame);
+void reset_stream(Stream& stream) {
+    stream.length = 0;
+    stream.escaped = false;
+    stream.ended = false;
+    stream.problem = nullptr;
+}
+
+read_result take_octet(Stream& stream, std::uint8_t octet) {
+    if (stream.ended) {
+        reset_stream(stream);
+    }
+    if (octet == FEND) {
+        if (stream.escaped && stream.problem == nullptr) {
+            stream.problem = "the frame ends right after FESC";
+        }
+        stream.escaped = false;
+        if (stream.length == 0 && stream.problem == nullptr) {
+            return read_incomplete;  // a FEND between frames, or a doubled one
+        }
+        stream.ended = true;
+        return stream.problem == nullptr ? read_frame : read_damaged;
+    }
+    if (stream.escaped) {
+        stream.escaped = false;
+        if (octet == TFEND) {
+            octet = FEND;
+        } else if (octet == TFESC) {
+            octet = FESC;
+        } else if (stream.problem == nullptr) {
+            (void)std::snprintf(problem_text, sizeof problem_text,
+                                "FESC is followed by 0x%02X, not TFEND or TFESC", octet);
+            stream.problem = problem_text;
+        }
+    } else if (octet == FESC) {
+        stream.escaped = true;
+        return read_incomplete;
+    }
+    if (stream.length < READ_CAPACITY) {
+        stream.frame[stream.length++] = octet;
+    } else if (stream.problem == nullptr) {
+        (void)std::snprintf(problem_text, sizeof problem_text, "the frame is longer than %u octets",
+                            unsigned(READ_CAPACITY));
+        stream.problem = problem_text;
+    }
+    return read_incomplete;
 }
 
 }  // namespace kiss

@@ -5,10 +5,9 @@
 // pseudo-terminal (for trying a program without a radio) or from a serial
 // device, and prints each frame as it arrives, decoded into TNC2 monitor
 // text, or what is wrong with it.
-#include "app/speeds.h"
-#include "kiss/line_settings.h"
-#include "kiss/protocol.h"
-#include "monitor/decode.h"
+#include "monitor/display.h"
+#include "ports/line_settings.h"
+#include "ports/speeds.h"
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -29,7 +28,6 @@ namespace {
 constexpr int EXIT_DEVICE = 1;
 constexpr int EXIT_USAGE = 2;
 constexpr long DEFAULT_SPEED = 9600;
-constexpr std::size_t SHOWN_OCTET = 6;  // "<0xNN>"
 
 const char* const usage_text =
     "usage: kissmon [-x] [-n count] [-l link]\n"
@@ -43,12 +41,8 @@ struct Options {
     const char* device = nullptr;
 };
 
-monitor::KissStream stream;
-// The frame's octets as they came off the line, escapes and all, for -x.
-std::uint8_t received[2 * monitor::KISS_CAPACITY];
-std::size_t received_length;
-bool received_cut;
-char text[SHOWN_OCTET * monitor::KISS_CAPACITY + 64];
+monitor::Line heard;
+char shown[monitor::SHOWN_CAPACITY];
 char slave_path[128];
 
 int usage() {
@@ -74,7 +68,7 @@ bool parse(int argc, char** argv, Options& options) {
             options.link = optarg;
             break;
         case 's':
-            if (app::check_baud_rate(optarg) == 0) {
+            if (ports::check_baud_rate(optarg) == 0) {
                 return false;
             }
             options.speed = std::strtol(optarg, nullptr, 10);
@@ -103,80 +97,22 @@ void print_stamp() {
     (void)std::printf("%s.%03ld ", clock, now.tv_nsec / 1'000'000);
 }
 
-void print_received() {
-    (void)std::printf("  C0");
-    for (std::size_t i = 0; i < received_length; ++i) {
-        (void)std::printf(" %02X", received[i]);
-    }
-    (void)std::printf(received_cut ? " ...\n" : " C0\n");
-}
-
-// One frame, or what is wrong with it, as a line of its own; flushed at
-// once, so that it shows beside the sender's console as it arrives.
-void show(monitor::kiss_result result, bool hex) {
-    print_stamp();
-    const unsigned command = stream.frame[0];
-    const char* fault = result == monitor::kiss_damaged ? stream.problem : nullptr;
-    monitor::Frame frame{};
-    const char* flaw = nullptr;
-    const char* named = fault == nullptr && (command & kiss::COMMAND_MASK) != kiss::DATA_FRAME
-                            ? monitor::describe_command(stream.frame, stream.length)
-                            : nullptr;
-    if (named != nullptr) {
-        (void)std::printf("%s\n", named);
-        if (hex) {
-            print_received();
-        }
-        (void)std::fflush(stdout);
-        return;
-    }
-    if (fault == nullptr && (command & kiss::COMMAND_MASK) != kiss::DATA_FRAME) {
-        (void)std::snprintf(text, sizeof text, "KISS command 0x%02X, not a data frame", command);
-        fault = text;
-    }
-    if (fault == nullptr) {
-        flaw = monitor::decode_frame(stream.frame + 1, stream.length - 1, frame);
-        fault = frame.complete ? nullptr : flaw;
-    }
-    if (fault != nullptr) {
-        (void)std::printf("! %s\n", fault);
-        print_received();
-    } else {
-        if ((command >> 4U) != 0) {
-            (void)std::printf("port %u ", command >> 4U);
-        }
-        (void)monitor::format_tnc2(frame, text, sizeof text);
-        (void)std::printf("%s\n", text);
-        if (flaw != nullptr) {
-            (void)std::printf("  ! %s\n", flaw);
-        }
-        if (hex) {
-            print_received();
-        }
-    }
-    (void)std::fflush(stdout);
-}
-
 // Takes what the line delivered, showing at most limit frames (no limit
-// when 0); returns the number shown.
+// when 0), each after the time it ended, as a line of its own; flushed at
+// once, so that it shows beside the sender's console as it arrives. Returns
+// the number shown.
 long take(const std::uint8_t* octets, std::size_t count, bool hex, long limit) {
-    long shown = 0;
-    for (std::size_t i = 0; i < count && (limit == 0 || shown < limit); ++i) {
-        const monitor::kiss_result result = monitor::take_octet(stream, octets[i]);
-        if (result != monitor::kiss_incomplete) {
-            show(result, hex);
-            ++shown;
-        }
-        if (octets[i] == kiss::FEND) {
-            received_length = 0;
-            received_cut = false;
-        } else if (received_length < sizeof received) {
-            received[received_length++] = octets[i];
-        } else {
-            received_cut = true;
+    long frames = 0;
+    for (std::size_t i = 0; i < count && (limit == 0 || frames < limit); ++i) {
+        const std::size_t length = monitor::take(heard, octets[i], hex, shown, sizeof shown);
+        if (length > 0) {
+            print_stamp();
+            (void)std::fwrite(shown, 1, length, stdout);
+            (void)std::fflush(stdout);
+            ++frames;
         }
     }
-    return shown;
+    return frames;
 }
 
 // Makes link name the pseudo-terminal; an existing file that is not a link
@@ -213,9 +149,9 @@ int open_device(const Options& options) {
     if (line < 0) {
         return fail("cannot open", options.device);
     }
-    const int error = kiss::apply_line_settings(line, static_cast<std::int32_t>(options.speed));
+    const int error = ports::apply_line_settings(line, static_cast<std::int32_t>(options.speed));
     if (error != 0) {
-        return fail("cannot set up", options.device, kiss::line_settings_failure(error));
+        return fail("cannot set up", options.device, ports::line_settings_failure(error));
     }
     (void)std::printf("kissmon: listening on %s at %ld Bd\n", options.device, options.speed);
     return line;
@@ -234,9 +170,9 @@ int open_pseudo_terminal(const Options& options) {
     if (slave < 0) {
         return fail("cannot open", slave_path);
     }
-    const int error = kiss::apply_line_settings(slave, DEFAULT_SPEED);
+    const int error = ports::apply_line_settings(slave, DEFAULT_SPEED);
     if (error != 0) {
-        return fail("cannot set up", slave_path, kiss::line_settings_failure(error));
+        return fail("cannot set up", slave_path, ports::line_settings_failure(error));
     }
     if (options.link == nullptr) {
         (void)std::printf("kissmon: listening on %s\n", slave_path);
@@ -250,7 +186,7 @@ int open_pseudo_terminal(const Options& options) {
 
 // Shows frames from the line until the count is reached or a signal to
 // stop arrives (as a read, so that the caller can still tidy up).
-int listen(int line, const Options& options) {
+int listen(int port, const Options& options) {
     sigset_t stops;
     sigemptyset(&stops);
     sigaddset(&stops, SIGINT);
@@ -269,10 +205,10 @@ int listen(int line, const Options& options) {
         return EXIT_DEVICE;
     }
 
-    monitor::reset_stream(stream);
-    long shown = 0;
-    while (options.count == 0 || shown < options.count) {
-        pollfd fds[2] = {{line, POLLIN, 0}, {stop, POLLIN, 0}};
+    monitor::reset_line(heard);
+    long frames = 0;
+    while (options.count == 0 || frames < options.count) {
+        pollfd fds[2] = {{port, POLLIN, 0}, {stop, POLLIN, 0}};
         if (poll(fds, 2, -1) < 0 && errno != EINTR) {
             fail("cannot wait on", name);
             return EXIT_DEVICE;
@@ -281,10 +217,10 @@ int listen(int line, const Options& options) {
             break;
         }
         std::uint8_t buffer[4096];
-        const ssize_t n = read(line, buffer, sizeof buffer);
+        const ssize_t n = read(port, buffer, sizeof buffer);
         if (n > 0) {
-            shown += take(buffer, static_cast<std::size_t>(n), options.hex,
-                          options.count == 0 ? 0 : options.count - shown);
+            frames += take(buffer, static_cast<std::size_t>(n), options.hex,
+                           options.count == 0 ? 0 : options.count - frames);
         } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
             fail("cannot read", name);
             return EXIT_DEVICE;

@@ -5,6 +5,8 @@
 // test's own (a handle, a module, a socket) is passed on to Windows.
 //
 // The fakes behave as these pages of Microsoft's documentation say:
+// - CreateFile: "for communications resources ... the dwShareMode parameter
+//   must be zero (exclusive access)".
 // - DCB: "DCBlength: the length of the structure, in bytes. The caller must
 //   set this member to sizeof(DCB)"; XonLim and XoffLim count octets of the
 //   driver's input buffer; fAbortOnError: on an error, reads and writes end
@@ -40,7 +42,7 @@
 //   before it reports WSAECONNREFUSED; WSAEventSelect with FD_CONNECT sets
 //   the event when the attempt is settled, and WSAEnumNetworkEvents reports
 //   it once, with iErrorCode[FD_CONNECT_BIT].
-// - recv: 0 when the peer has closed, the last error left as it was.
+// - recv: fails with WSAECONNRESET when the peer has reset the connection.
 // - GetConsoleMode fails for a handle that is not a console's; WriteConsoleW
 //   takes UTF-16, whatever the console's code page; WriteConsole: a console
 //   whose text is being selected (QuickEdit) takes nothing more until the
@@ -61,8 +63,8 @@
 #include "app/console.h"
 #include "app/process.h"
 #include "app/run.h"
-#include "kiss/port.h"
-#include "kiss/system_message_win32.h"
+#include "ports/port.h"
+#include "services/system_message_win32.h"
 
 #include <gtest/gtest.h>
 
@@ -101,9 +103,6 @@ struct Machine {
     bool takes_nothing = false;
     DWORD pulled_out = 0;  // the error every write fails with, once the device is gone
     std::string input;     // what the TNC has sent and nobody has read
-    DWORD share = ~0UL;    // how the port was opened: not shared is 0
-    DWORD asked_input = 0;
-    DWORD asked_output = 0;
     DWORD input_buffer = DRIVER_INPUT_BUFFER;
     DCB applied{};
     COMMTIMEOUTS time_outs{};
@@ -129,7 +128,7 @@ struct Machine {
     long long started[3]{};
     bool heard[3]{};
     HANDLE attempt_news = nullptr;
-    int peer_ended = 0;  // -1 after a close, else the error of a reset
+    bool reset = false;  // by the TNC
     // The system's message for LONG_MESSAGE, in the user's language.
     std::wstring message;
     // Standard output: a console window or a file, what reached it, and
@@ -172,7 +171,11 @@ HANDLE WINAPI fake_CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURIT
     if (std::strncmp(name, "\\\\.\\COM", 7) != 0) {
         return REAL("kernel32", CreateFileA)(name, access, share, s, how, flags, model);
     }
-    return machine.share = share, port;
+    if (share != 0) {  // a communications resource is never shared
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    return port;
 }
 // Files.
 // A name for ERROR_PATH_NOT_FOUND, whose macro MinGW writes with a lowercase suffix.
@@ -195,9 +198,7 @@ FILE* __cdecl fake__wfopen(const wchar_t* name, const wchar_t* mode) {
     }
     return REAL("msvcrt", _wfopen)(name, mode);
 }
-BOOL WINAPI fake_SetupComm(HANDLE, DWORD in, DWORD out) {
-    machine.asked_input = in;
-    machine.asked_output = out;
+BOOL WINAPI fake_SetupComm(HANDLE, DWORD in, DWORD) {
     machine.input_buffer = in > machine.input_buffer ? in : machine.input_buffer;
     return TRUE;
 }
@@ -429,9 +430,8 @@ int WSAAPI fake_recv(SOCKET s, char* data, int size, int flags) {
     if (find(s) < 0) {
         return REAL("ws2_32", recv)(s, data, size, flags);
     }
-    // After a close the last error is what a recv that would block left.
-    WSASetLastError(machine.peer_ended > 0 ? machine.peer_ended : WSAEWOULDBLOCK);
-    return machine.peer_ended < 0 ? 0 : SOCKET_ERROR;
+    WSASetLastError(machine.reset ? WSAECONNRESET : WSAEWOULDBLOCK);
+    return SOCKET_ERROR;
 }
 
 // The console.
@@ -506,6 +506,13 @@ std::string narrow(const std::wstring& text) {
     return octets;
 }
 
+// The port the tests open, named as a user names it.
+ports::Port named;
+void name(const char* text, std::int32_t speed) {
+    (void)ports::name_port(text, named);
+    named.speed = speed;
+}
+
 bool ends_with(const std::string& text, const std::string& end) {
     return text.size() >= end.size() &&
            text.compare(text.size() - end.size(), end.size(), end) == 0;
@@ -564,30 +571,26 @@ TEST(Serial, TakesAFrameAsWindowsDriversDo) {
         machine.takes_nothing = c.takes_nothing;
         machine.pulled_out = c.pulled_out;
         machine.input.assign(c.talk, 'x');
-        kiss::port = &kiss::serial_port;
-        (void)std::snprintf(kiss::port_name, sizeof kiss::port_name, "COM5");
-        kiss::baud_rate = static_cast<std::int32_t>(c.baud);
-        ASSERT_EQ(kiss::port->open(), kiss::port_ready) << kiss::failure_reason();
-        // 8N1 at the speed asked, flow control as found; not shared; 128-octet queues asked.
+        name("COM5", static_cast<std::int32_t>(c.baud));
+        ASSERT_EQ(named.operations->open(named), ports::port_ready) << ports::failure_reason();
+        // 8N1 at the speed asked, flow control as found.
         const DCB& set = machine.applied;
         EXPECT_EQ(std::make_tuple(set.BaudRate, set.ByteSize, set.Parity, set.StopBits),
                   std::make_tuple(c.baud, BYTE{8}, BYTE{NOPARITY}, BYTE{ONESTOPBIT}));
         EXPECT_EQ(std::make_tuple(set.fOutX, set.fInX, set.fRtsControl, set.XonLim, set.XoffLim),
                   std::make_tuple(0U, 0U, DWORD{RTS_CONTROL_HANDSHAKE}, c.limit, c.limit));
-        EXPECT_EQ(std::make_tuple(machine.share, machine.asked_input, machine.asked_output),
-                  std::make_tuple(DWORD{0}, DWORD{128}, DWORD{128}));
         const long long started = machine.now;
         const std::uint8_t frame[] = {0xC0, 0x01, 0xC0};
-        const kiss::send_result result = kiss::port->send(frame, sizeof frame);
-        const bool sent = result == kiss::frame_sent;
-        EXPECT_EQ(result == kiss::port_lost, c.pulled_out != 0);
-        EXPECT_EQ(sent ? machine.octets : kiss::failure_reason(),
-                  c.pulled_out != 0 ? kiss::system_message(c.pulled_out) : c.written);
+        const ports::send_result result = named.operations->send(frame, sizeof frame);
+        const bool sent = result == ports::frame_sent;
+        EXPECT_EQ(result == ports::port_lost, c.pulled_out != 0);
+        EXPECT_EQ(sent ? machine.octets : ports::failure_reason(),
+                  c.pulled_out != 0 ? services::system_message(c.pulled_out) : c.written);
         EXPECT_LE(machine.now - started, c.within);
         EXPECT_EQ(machine.input, "");
         // A failed write discards what is unsent, so that closing does not wait on it.
         EXPECT_EQ(machine.purged, sent ? 0 : DWORD{PURGE_TXABORT | PURGE_TXCLEAR});
-        kiss::port->close();
+        named.operations->close();
     }
 }
 
@@ -597,10 +600,10 @@ TEST(Pause, EndsOnTimeWithOrWithoutTheHighResolutionTimer) {
     for (const bool high_resolution : {true, false}) {
         machine = Machine{};
         machine.high_resolution = high_resolution;
-        kiss::port = &kiss::serial_port;
+        name("COM5", 9600);
         app::prepare_process();
         const long long started = machine.now;
-        EXPECT_TRUE(app::pause_for(1000));
+        EXPECT_TRUE(app::pause_for(*named.operations, 1000));
         EXPECT_GE(machine.now - started, 1000 * MS);
         EXPECT_LE(machine.now - started, 1001 * MS) << high_resolution;
     }
@@ -633,8 +636,7 @@ const TcpCase tcp_cases[] = {
 
 void connect_to_tnc(const char* tnc, int addresses) {
     machine.addresses = addresses;
-    kiss::port = &kiss::tcp_port;
-    (void)std::snprintf(kiss::port_name, sizeof kiss::port_name, "%s", tnc);
+    name(tnc, 9600);
 }
 
 TEST(Tcp, ConnectsAsWinsockAnswers) {
@@ -646,34 +648,31 @@ TEST(Tcp, ConnectsAsWinsockAnswers) {
         std::memcpy(machine.outcome, c.outcome, sizeof c.outcome);
         connect_to_tnc(c.tnc, c.addresses);
         const long long started = machine.now;
-        const bool made = kiss::port->open() == kiss::port_ready;
+        const bool made = named.operations->open(named) == ports::port_ready;
         const bool refused = c.reason != nullptr && *c.reason == '\0';
-        EXPECT_EQ(made ? "" : kiss::failure_reason(),
-                  std::string(refused    ? kiss::system_message(WSAECONNREFUSED)
+        EXPECT_EQ(made ? "" : ports::failure_reason(),
+                  std::string(refused    ? services::system_message(WSAECONNREFUSED)
                               : c.reason ? c.reason
                                          : ""));
         EXPECT_LE(machine.now - started, c.within);
         // localhost, in any case, is this machine: no name is looked up for it.
         const std::string host(c.tnc, std::strrchr(c.tnc, ':') - c.tnc);
         EXPECT_EQ(narrow(machine.host), _stricmp(host.c_str(), "localhost") == 0 ? "" : host);
-        kiss::port->close();
+        named.operations->close();
     }
 }
 
-// A TNC that has closed (recv gives 0, and leaves the last error as it
-// was) or reset the connection (recv fails with WSAECONNRESET).
-TEST(Tcp, ReportsATncThatEndedTheConnection) {
-    for (const int ended : {-1, WSAECONNRESET}) {
-        machine = Machine{};
-        connect_to_tnc("localhost:8001", 1);
-        ASSERT_EQ(kiss::port->open(), kiss::port_ready);
-        machine.peer_ended = ended;
-        const std::uint8_t frame[] = {0xC0, 0x00, 0xC0};
-        EXPECT_EQ(kiss::port->send(frame, sizeof frame), kiss::port_lost);
-        EXPECT_STREQ(kiss::failure_reason(), ended < 0 ? "the TNC closed the connection"
-                                                       : kiss::system_message(WSAECONNRESET));
-        kiss::port->close();
-    }
+// A TNC that reset the connection: recv fails with WSAECONNRESET (Wine's
+// gives 0, as after the close that the winsock runner shows).
+TEST(Tcp, ReportsATncThatResetTheConnection) {
+    machine = Machine{};
+    connect_to_tnc("localhost:8001", 1);
+    ASSERT_EQ(named.operations->open(named), ports::port_ready);
+    machine.reset = true;
+    const std::uint8_t frame[] = {0xC0, 0x00, 0xC0};
+    EXPECT_EQ(named.operations->send(frame, sizeof frame), ports::port_lost);
+    EXPECT_STREQ(ports::failure_reason(), services::system_message(WSAECONNRESET));
+    named.operations->close();
 }
 
 // A system message longer than any buffer of 256: in Russian, some 300
@@ -686,7 +685,7 @@ TEST(Messages, ShowsALongMessageWhole) {
         wanted += u8"Время ожидания истекло; ";
     }
     machine.message += L"повторите попытку.\r\n";
-    EXPECT_EQ(kiss::system_message(LONG_MESSAGE), wanted + u8"повторите попытку");
+    EXPECT_EQ(services::system_message(LONG_MESSAGE), wanted + u8"повторите попытку");
 }
 
 // What a run shows, on a console window and redirected: an input line of
@@ -759,7 +758,7 @@ TEST(Files, OpensALongPathAndSaysWhyNot) {
     EXPECT_EQ(app::run_main(5, run), 1);
     EXPECT_TRUE(ends_with(machine.written,
                           "\r\nUnable to open input file C:\\no such\\frames.txt (" +
-                              std::string(kiss::system_message(PATH_NOT_FOUND)) + ").\r\n"))
+                              std::string(services::system_message(PATH_NOT_FOUND)) + ").\r\n"))
         << machine.written;
 }
 
@@ -810,11 +809,12 @@ bool opening_stopped(During during) {
     machine.settled_after[0] = 3000 * MS;
     machine.stop_at = machine.now + 1000 * MS;
     const long long started = machine.now;
-    return kiss::port->open() == kiss::port_stopped && machine.now - started <= 1001 * MS;
+    return named.operations->open(named) == ports::port_stopped &&
+           machine.now - started <= 1001 * MS;
 }
 
 int stop_child(const StopCase& c) {
-    kiss::port = &kiss::serial_port;
+    name("COM5", 9600);
     app::prepare_process();
     if (c.during != PAUSE) {
         const bool stopped = opening_stopped(c.during);
@@ -824,12 +824,12 @@ int stop_child(const StopCase& c) {
     Sleep(100);
     // The run: the pause ends at once, the port is released, the process
     // ends with the status of the request; a returned handler would end it first.
-    const bool went_on = app::pause_for(60'000);
-    const bool named =
+    const bool went_on = app::pause_for(*named.operations, 60'000);
+    const bool said =
         app::stop_request() != nullptr && std::strcmp(app::stop_request(), c.name) == 0;
     app::process_finished();
     Sleep(200);
-    return !went_on && named ? app::stop_status() : 1;
+    return !went_on && said ? app::stop_status() : 1;
 }
 
 int run_child(int index) {

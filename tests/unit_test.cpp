@@ -1,14 +1,14 @@
-// The core over a fake port: lines into frames, frames onto the wire, and
+// The run over a fake port: lines into frames, frames onto the wire, and
 // runs from their arguments to their exit status; the serial layer's check
-// of the line settings; and the monitor's reading of what a TNC receives.
+// of the line settings; and what the monitor shows of what a TNC receives.
 #include "app/process.h"
 #include "app/run.h"
 #include "ax25/encoder.h"
 #include "kiss/kiss.h"
-#include "kiss/line_settings_linux.h"
-#include "kiss/port.h"
-#include "kiss/wait.h"
-#include "monitor/decode.h"
+#include "monitor/display.h"
+#include "ports/line_settings_linux.h"
+#include "ports/port.h"
+#include "services/wait.h"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -39,29 +39,32 @@ struct Fake {
 
 void note(const std::string& event) { fake.log += " | " + event; }
 
-template <bool tcp>
-kiss::open_result open_port() {
-    const bool missing = fake.missing-- > 0;
-    kiss::keep_failure("reason");
-    note("open " + std::string(tcp ? "tcp " : "") + kiss::port_name + " " +
-         std::to_string(kiss::baud_rate) + (missing ? " (missing)" : ""));
-    return missing ? kiss::port_missing : kiss::port_ready;
-}
-
-kiss::send_result send_frame(const std::uint8_t* frame, std::size_t length) {
-    const bool armed = fake.frames++ == fake.at;
-    fake.stopped = fake.stopped || (armed && fake.failure == Failure::stop);
-    std::string octets;
+std::string hex(const std::uint8_t* octets, std::size_t length) {
+    std::string text;
     for (std::size_t i = 0; i < length; ++i) {
         char shown[4];
-        (void)std::snprintf(shown, sizeof shown, i == 0 ? "%02X" : " %02X", frame[i]);
-        octets += shown;
+        (void)std::snprintf(shown, sizeof shown, i == 0 ? "%02X" : " %02X", octets[i]);
+        text += shown;
     }
+    return text;
+}
+
+ports::open_result open_port(const ports::Port& port) {
+    const bool missing = fake.missing-- > 0;
+    ports::keep_failure("reason");
+    note("open " + std::string(port.tcp ? "tcp " : "") + port.name + " " +
+         std::to_string(port.speed) + (missing ? " (missing)" : ""));
+    return missing ? ports::port_missing : ports::port_ready;
+}
+
+ports::send_result send_frame(const std::uint8_t* frame, std::size_t length) {
+    const bool armed = fake.frames++ == fake.at;
+    fake.stopped = fake.stopped || (armed && fake.failure == Failure::stop);
     const bool cut = armed && (fake.failure == Failure::send || fake.failure == Failure::lost);
-    note(octets + (cut ? " (cut)" : ""));
-    return !cut                            ? kiss::frame_sent
-           : fake.failure == Failure::lost ? kiss::port_lost
-                                           : kiss::send_failed;
+    note(hex(frame, length) + (cut ? " (cut)" : ""));
+    return !cut                            ? ports::frame_sent
+           : fake.failure == Failure::lost ? ports::port_lost
+                                           : ports::send_failed;
 }
 
 bool wait_input(long long /*deadline_us*/) { return true; }
@@ -70,12 +73,22 @@ void close_port() { note("close"); }
 
 }  // namespace
 
-namespace kiss {
+namespace ports {
 
-const PortOperations serial_port = {open_port<false>, send_frame, wait_input, drain, close_port};
-const PortOperations tcp_port = {open_port<true>, send_frame, wait_input, drain, close_port};
+const PortOperations serial_port = {open_port, send_frame, wait_input, drain, close_port};
+const PortOperations tcp_port = serial_port;
 
-bool is_device_name(const char* text) { return text[0] == '/'; }
+bool device_named(const char* text, char* device, std::size_t capacity) {
+    (void)std::snprintf(device, capacity, "%s", text);
+    return text[0] == '/';
+}
+void com_device(int number, char* device, std::size_t capacity) {
+    (void)std::snprintf(device, capacity, "device %d", number);
+}
+
+}  // namespace ports
+
+namespace services {
 
 // The waits: a missing port's second between tries.
 void prepare_waits() {}
@@ -88,14 +101,14 @@ bool wait_until(long long /*deadline_us*/, Waitable /*input*/) {
     return !fake.stopped;
 }
 
-}  // namespace kiss
+}  // namespace services
 
 namespace app {
 
 void prepare_process() {}
 std::FILE* open_input(const char* name) { return std::fopen(name, "rb"); }
 const char* input_failure() { return nullptr; }
-bool pause_for(std::int32_t milliseconds) {
+bool pause_for(const ports::PortOperations& /*port*/, std::int32_t milliseconds) {
     note("pause " + std::to_string(milliseconds));
     return !fake.stopped;
 }
@@ -108,16 +121,15 @@ void process_finished() {}
 namespace {
 
 // A to B, as far as B's SSID, then rest.
-std::string a_b(const char* rest) {
-    return "84 40 40 40 40 40 E0 82 40 40 40 40 40 " + std::string(rest);
+std::string a_b(const std::string& rest) {
+    return "84 40 40 40 40 40 E0 82 40 40 40 40 40 " + rest;
 }
 
+// A line's data frame, on channel 0, as it goes on the wire.
 std::string sent(const std::string& line) {
-    fake = Fake{};
-    kiss::port = &kiss::serial_port;
-    ax25::encode_frame(line.c_str());
-    EXPECT_EQ(kiss::transmit_frame(), kiss::frame_sent);
-    return fake.log.erase(0, 3);
+    std::uint8_t frame[ax25::FRAME_CAPACITY]{};
+    std::uint8_t wire[kiss::wire_capacity(ax25::FRAME_CAPACITY)]{};
+    return hex(wire, kiss::frame(0, 0, frame, ax25::encode_frame(line.c_str(), frame), wire));
 }
 
 TEST(Encoder, SendsEachLineAsOneKissFrame) {
@@ -151,10 +163,9 @@ TEST(Encoder, SendsEachLineAsOneKissFrame) {
         EXPECT_EQ(sent(line), "C0 00 " + frame + " C0") << line;
     }
     // Commas past the reader's capacity: the first 1024 give the longest frame, the source
-    // and 1023 empty path entries.
+    // and 1023 empty path entries: 7 * 1025 + 2 octets.
     const std::string wire = sent(std::string(3000, ','));
-    ASSERT_EQ(ax25::frame_length, 7178U);
-    EXPECT_LT(ax25::frame_length, ax25::FRAME_CAPACITY);
+    EXPECT_EQ(wire.size(), 3 * (2 + 1 + 7 * 1025 + 2) - 1);
     EXPECT_EQ(wire.substr(wire.size() - 14), "40 61 03 F0 C0");
 }
 
@@ -198,22 +209,14 @@ std::string run(const RunCase& c) {
            std::to_string(status);
 }
 
-// What a run that sends these lines, as the reader hands them over, shows.
-std::string sends(const std::vector<std::string>& lines, const std::string& opened = "Com1 9600",
-                  const std::string& pause = "1000") {
-    std::string console;
-    std::string log = "[open " + opened;
-    for (const std::string& line : lines) {
-        console += announced(line);
-        log += " | " + sent(line) + " | pause " + pause;
-    }
-    return console + log + " | close] 0";
-}
-
 TEST(Run, ShowsWhatItDidAndEndsWithItsStatus) {
     const std::string in = input("A>B:i\n");
     const std::string two = input("A>B:i\nA>B:j\n");
     const std::string longer = "A>B:" + std::string(1020, 'x') + "A>B:tail\n";
+    std::string xs;
+    for (int n = 0; n < 1020; ++n) {
+        xs += " 78";
+    }
     const std::string usage =
         "\nUsage: uipacer input_file com_port baud_rate pause_time\n\n"
         "input_file = name of file containing frames to be sent in TNC2 format\n"
@@ -223,9 +226,10 @@ TEST(Run, ShowsWhatItDidAndEndsWithItsStatus) {
     const std::string port = "\nInvalid com port specified.\n[] 1";
     const std::string baud = "\nInvalid baud rate specified.\n[] 1";
     const std::string pause = "\nInvalid pause time specified.\n[] 1";
-    const std::string i = "C0 00 " + a_b("61 03 F0 69 0A C0") + " | pause 1000";
+    const std::string i = "C0 00 " + a_b("61 03 F0 69 0A C0");
     const std::string j = "C0 00 " + a_b("61 03 F0 6A 0A C0");
-    const std::string both = announced("A>B:i\n") + announced("A>B:j\n");
+    const std::string one = announced("A>B:i\n");
+    const std::string both = one + announced("A>B:j\n");
     const std::string waiting = "\nWaiting for serial port Com1 (reason).\n";
     const std::string init = "Sending the init text: X\n";
     // clang-format off
@@ -251,33 +255,37 @@ TEST(Run, ShowsWhatItDidAndEndsWithItsStatus) {
         {{in, "1", "9600", "0"}, pause},
         {{in, "1", "9600", "61"}, pause},
         // Numbers as atoi reads them, wrapping modulo 2^32.
-        {{in, "3x", "9600", "60"}, sends({"A>B:i\n"}, "Com3 9600", "60000")},
-        {{in, " 4", "9600", "+2"}, sends({"A>B:i\n"}, "Com4 9600", "2000")},
-        {{in, "4294967297", "9600", "\t7s"}, sends({"A>B:i\n"}, "Com1 9600", "7000")},
+        {{in, "3x", "9600", "60"}, one + "[open Com3 9600 | " + i + " | pause 60000 | close] 0"},
+        {{in, " 4", "110", "+2"}, one + "[open Com4 110 | " + i + " | pause 2000 | close] 0"},
+        {{in, "4294967297", "9600", "\t7s"}, one + "[open Com1 9600 | " + i + " | pause 7000 | "
+         "close] 0"},
         // Lines as they stand, 0x1A and CR included, the last without a newline, the longest
         // in pieces.
-        {{input("A>B:\r\n\x1A\n\nA>B:2"), "1", "9600", "1"},
-         sends({"A>B:\r\n", "\x1A\n", "\n", "A>B:2"})},
-        {{input(longer), "1", "9600", "1"}, sends({longer.substr(0, 1024), longer.substr(1024)})},
+        {{input("A>B:\r\n\x1A\n\nA>B:2"), "1", "9600", "1"}, announced("A>B:\r\n") +
+         announced("\x1A\n") + announced("\n") + announced("A>B:2") + "[open Com1 9600 | C0 00 " +
+         a_b("61 03 F0 0D 0A C0") + " | pause 1000 | C0 00 40 40 40 40 40 40 E0 34 14 40 40 40 40 "
+         "61 03 F0 C0 | pause 1000 | C0 00 40 40 40 40 40 40 E0 14 40 40 40 40 40 61 03 F0 C0 | "
+         "pause 1000 | C0 00 " + a_b("61 03 F0 32 C0") + " | pause 1000 | close] 0"},
+        {{input(longer), "1", "9600", "1"}, announced(longer.substr(0, 1024)) + announced("A>B:"
+         "tail\n") + "[open Com1 9600 | C0 00 " + a_b("61 03 F0") + xs + " C0 | pause 1000 | C0 00 "
+         + a_b("61 03 F0 74 61 69 6C 0A C0") + " | pause 1000 | close] 0"},
         // Faults: the port is closed, and nothing more sent.
         {{"/", "2", "9600", "1"}, "\nUnable to read input file /.\n[open Com2 9600 | close] 1"},
-        {{in, "1", "9600", "1"},
-         "\nUnable to open serial port Com1 (reason).\n[open Com1 9600 (missing)] 1",
-         Failure::none, 0, 1},
         // A stop during the second frame: that frame is finished, nothing more sent.
         {{two, "2", "9600", "1"}, both + "\nRun stopped by SIGINT after frame 2.\n[open Com2 9600 "
-         "| " + i + " | " + j + " | pause 1000 | close] 130", Failure::stop, 1},
+         "| " + i + " | pause 1000 | " + j + " | pause 1000 | close] 130", Failure::stop, 1},
         // With --wait, a lost port made ready again, the init text too, and the frame that was
         // cut sent again; a stall still a failure.
         {{"--wait", "--init", "X", "--init-wait", "5", two, "1", "9600", "1"}, init + both + waiting
-         + init + "[open Com1 9600 | 58 | pause 5 | " + i + " | " + j + " (cut) | close | open "
-         "Com1 9600 | 58 | pause 5 | " + j + " | pause 1000 | close] 0", Failure::lost, 2},
+         + init + "[open Com1 9600 | 58 | pause 5 | " + i + " | pause 1000 | " + j + " (cut) | close"
+         " | open Com1 9600 | 58 | pause 5 | " + j + " | pause 1000 | close] 0", Failure::lost, 2},
         {{"--wait", two, "1", "9600", "1"}, both + "\nUnable to write to serial port Com1 (reason)."
-         "\n[open Com1 9600 | " + i + " | " + j + " (cut) | close] 1", Failure::send, 1},
+         "\n[open Com1 9600 | " + i + " | pause 1000 | " + j + " (cut) | close] 1", Failure::send, 1},
         // Sent again until stopped; an empty file not sent again.
-        {{"--repeat", "0", two, "1", "9600", "1"}, both + both + announced("A>B:i\n") + "\nRun "
-         "stopped by SIGINT after frame 5.\n[open Com1 9600 | " + i + " | " + j + " | pause 1000 | "
-         + i + " | " + j + " | pause 1000 | " + i + " | close] 130", Failure::stop, 4},
+        {{"--repeat", "0", two, "1", "9600", "1"}, both + both + one + "\nRun stopped by SIGINT "
+         "after frame 5.\n[open Com1 9600 | " + i + " | pause 1000 | " + j + " | pause 1000 | " + i
+         + " | pause 1000 | " + j + " | pause 1000 | " + i + " | pause 1000 | close] 130",
+         Failure::stop, 4},
         {{"--repeat", "0", input(""), "1", "9600", "1"}, "[open Com1 9600 | close] 0"},
     };
     // clang-format on
@@ -324,7 +332,7 @@ TEST(Run, RefusesAnOptionAndSaysWhatItTakes) {
 // and a UART may come only near the speed.
 TEST(LineSettings, TakenWhenReadBackAsAskedAndWithinTwoPercentOfTheSpeed) {
     termios2 wanted{};
-    kiss::build_line_settings(wanted, 115200);
+    ports::build_line_settings(wanted, 115200);
     const std::tuple<tcflag_t termios2::*, tcflag_t, unsigned, bool> cases[] = {
         {&termios2::c_cflag, 0, 113636, true},       {&termios2::c_cflag, 0, 111700, false},
         {&termios2::c_cflag, PARENB, 115200, false}, {&termios2::c_iflag, IXON, 115200, false},
@@ -334,87 +342,75 @@ TEST(LineSettings, TakenWhenReadBackAsAskedAndWithinTwoPercentOfTheSpeed) {
         termios2 actual = wanted;
         actual.*flags ^= flipped;
         actual.c_ospeed = speed;
-        EXPECT_EQ(kiss::line_settings_taken(wanted, actual), taken) << flipped << ' ' << speed;
+        EXPECT_EQ(ports::line_settings_taken(wanted, actual), taken) << flipped << ' ' << speed;
     }
 }
 
-// The frames in what a line delivers (octets in hex), as the monitor shows
-// them: the TNC2 text, then " | " and a flaw in it; or "!" and why the
-// frame cannot be decoded; or a command frame by name.
-std::vector<std::string> shown(const std::string& line) {
-    static monitor::KissStream received;
-    monitor::reset_stream(received);
-    std::vector<std::string> frames;
+// What the monitor shows of what a line delivers (octets in hex): each
+// frame's text, without the time that kissmon puts before it.
+std::string shown(const std::string& line, bool hex = false) {
+    static monitor::Line heard;
+    static char text[monitor::SHOWN_CAPACITY];
+    monitor::reset_line(heard);
+    std::string frames;
     std::istringstream octets(line);
     for (unsigned octet = 0; octets >> std::hex >> octet;) {
-        const monitor::kiss_result result =
-            monitor::take_octet(received, static_cast<std::uint8_t>(octet));
-        if (result == monitor::kiss_incomplete) {
-            continue;
-        }
-        if (result == monitor::kiss_frame && (received.frame[0] & 0x0F) != 0) {
-            frames.emplace_back(monitor::describe_command(received.frame, received.length));
-            continue;
-        }
-        monitor::Frame frame{};
-        const char* problem =
-            result == monitor::kiss_damaged
-                ? received.problem
-                : monitor::decode_frame(received.frame + 1, received.length - 1, frame);
-        char text[128] = "!";
-        if (frame.complete) {
-            monitor::format_tnc2(frame, text, sizeof text);
-        }
-        const char* separator = problem == nullptr ? "" : frame.complete ? " | " : " ";
-        frames.push_back(text + std::string(separator) + (problem == nullptr ? "" : problem));
+        frames += std::string(
+            text, monitor::take(heard, static_cast<std::uint8_t>(octet), hex, text, sizeof text));
     }
     return frames;
 }
 
 std::string kiss(const std::string& frame) { return "C0 00 " + frame + " C0"; }
 
-TEST(Decode, ShowsEachFrameOrWhatIsWrongWithIt) {
+TEST(Monitor, ShowsEachFrameOrWhatIsWrongWithIt) {
     const std::string a_to_b = a_b("61 03 F0");
-    std::string overlong = "C0";
-    for (std::size_t i = 0; i <= monitor::KISS_CAPACITY; ++i) {
-        overlong += " 41";
-    }
     std::string nine = a_b("60");
     for (int i = 0; i < 9; ++i) {
         nine += i < 8 ? " 90 40 40 40 40 40 60" : " 90 40 40 40 40 40 61 03 F0";
     }
     // clang-format off
-    const std::pair<std::string, std::vector<std::string>> cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
         // FENDs doubled or shared, both escapes, TFEND and TFESC alone, a frame not closed.
         {"C0 C0 00 " + a_to_b + " DB DC 41 DB DD C0 00 " + a_to_b + " DC DD C0 C0 00 41",
-         {"A>B:<0xC0>A<0xDB>", "A>B:<0xDC><0xDD>"}},
-        {"C0 00 DB 41 C0 00 DB C0 " + kiss(a_to_b),
-         {"! FESC is followed by 0x41, not TFEND or TFESC", "! the frame ends right after FESC",
-          "A>B:"}},
-        {overlong + " C0", {"! the frame is longer than 8192 octets"}},
-        // Every character a callsign may have, at both ends of its range.
+         "A>B:<0xC0>A<0xDB>\nA>B:<0xDC><0xDD>\n"},
+        {"C0 00 DB 41 C0 00 DB C0", "! FESC is followed by 0x41, not TFEND or TFESC\n  C0 00 DB "
+         "41 C0\n! the frame ends right after FESC\n  C0 00 DB C0\n"},
+        // Every character a callsign may have, at both ends of its range; the TNC's channel.
         {kiss("82 A0 B4 72 40 40 E0 9C 60 86 82 98 98 72 AE 92 88 8A 62 40 E2 AE 92 88 8A 64 40 "
-              "65 03 F0 3E 68 69 0A"), {"N0CALL-9>APZ9,WIDE1-1*,WIDE2-2:>hi<0x0A>"}},
-        {kiss(a_b("7F 03 F0 1F 20 7E 7F")), {"A-15>B:<0x1F> ~<0x7F>"}},
-        {kiss(a_b("")), {"! cut short: 13 octets end inside address 2"}},
-        {kiss(a_b("60")), {"! no end-of-address bit: the frame ends after address 2"}},
-        {kiss(nine), {"! more than 8 digipeaters"}},
-        {kiss(a_b("61 13 F0")), {"! control octet 0x13, not UI (0x03)"}},
-        {kiss(a_b("61 03 CF")), {"! PID 0xCF, not 0xF0 (no layer 3)"}},
+              "65 03 F0 3E 68 69 0A"), "N0CALL-9>APZ9,WIDE1-1*,WIDE2-2:>hi<0x0A>\n"},
+        {"C0 30 " + a_b("7F 03 F0 1F 20 7E 7F C0"), "port 3 A-15>B:<0x1F> ~<0x7F>\n"},
+        {kiss(a_b("")), "! cut short: 13 octets end inside address 2\n  C0 00 " + a_b("C0\n")},
+        {kiss(a_b("60")), "! no end-of-address bit: the frame ends after address 2\n  C0 00 " +
+         a_b("60 C0\n")},
+        {kiss(nine), "! more than 8 digipeaters\n  C0 00 " + nine + " C0\n"},
+        {kiss(a_b("61 13 F0")), "! control octet 0x13, not UI (0x03)\n  C0 00 " +
+         a_b("61 13 F0 C0\n")},
+        {kiss(a_b("61 03 CF")), "! PID 0xCF, not 0xF0 (no layer 3)\n  C0 00 " +
+         a_b("61 03 CF C0\n")},
+        {"C0 4B 49 53 53 C0", "! KISS command 0x4B, not a data frame\n  C0 4B 49 53 53 C0\n"},
+        // Flaws a frame is still shown with, and the octets as they came when asked.
         {kiss("C2 E0 E4 E6 40 40 E0 DC 60 C6 C2 D8 D8 61 03 F0"),
-         {"n0call>aprs: | callsign character 0x61 is not A-Z or 0-9"}},
+         "n0call>aprs:\n  ! callsign character 0x61 is not A-Z or 0-9\n"},
         {kiss("84 40 40 40 40 40 E0 82 40 84 40 40 40 61 03 F0"),
-         {"A B>B: | callsign has a space before character 3"}},
-        {kiss("40 40 40 40 40 40 E0 82 40 40 40 40 40 61 03 F0"), {"A>: | an empty callsign"}},
+         "A B>B:\n  ! callsign has a space before character 3\n"},
+        {kiss("40 40 40 40 40 40 E0 82 40 40 40 40 40 61 03 F0"), "A>:\n  ! an empty callsign\n"},
         // The TNC's parameters by name, and leaving KISS mode.
         {"C0 31 DB DC C0 C0 02 DB DD C0 C0 F3 0A C0 C0 04 03 C0 C0 05 01 C0 C0 FF C0",
-         {"port 3 TXDELAY 1920 ms", "PERSIST 219", "port 15 SLOTTIME 100 ms", "TXTAIL 30 ms",
-          "FULLDUP 1", "RETURN (out of KISS mode)"}},
+         "port 3 TXDELAY 1920 ms\nPERSIST 219\nport 15 SLOTTIME 100 ms\nTXTAIL 30 ms\nFULLDUP 1\n"
+         "RETURN (out of KISS mode)\n"},
     };
     // clang-format on
     for (const auto& [stream, frames] : cases) {
         EXPECT_EQ(shown(stream), frames) << stream;
     }
+    EXPECT_EQ(shown(kiss(a_to_b), true), "A>B:\n  " + kiss(a_to_b) + "\n");
+    std::string overlong = "C0";
+    for (int i = 0; i <= 8192; ++i) {
+        overlong += " 41";
+    }
+    EXPECT_EQ(shown(overlong + " C0").substr(0, 46),
+              "! the frame is longer than 8192 octets\n  C0 41");
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 // platform behind it. A wait ends when its deadline comes, when the port it
 // watches has input, or at once when a stop has been requested, before or
 // during it.
-namespace kiss {
+namespace services {
 
 // What a wait can watch for input besides the stop: a descriptor on POSIX,
 // an event handle on Windows.
@@ -33,4 +33,4 @@ bool stop_requested();
 // when a stop has been requested.
 bool wait_until(long long deadline_us, Waitable input);
 
-}  // namespace kiss
+}  // namespace services

@@ -1,4 +1,4 @@
-#include "kiss/wait.h"
+#include "services/wait.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -8,7 +8,7 @@
 #include <csignal>
 #include <ctime>
 
-namespace kiss {
+namespace services {
 
 namespace {
 
@@ -60,4 +60,4 @@ bool wait_until(long long deadline_us, Waitable input) {
     return stopping == 0;
 }
 
-}  // namespace kiss
+}  // namespace services

@@ -1,16 +1,8 @@
-#include "monitor/decode.h"
-
-#include "kiss/protocol.h"
+#include "ax25/decode.h"
 
 #include <cstdio>
 
-namespace monitor {
-
-using namespace ax25;
-using kiss::FEND;
-using kiss::FESC;
-using kiss::TFEND;
-using kiss::TFESC;
+namespace ax25 {
 
 namespace {
 
@@ -102,49 +94,6 @@ void put_address(Output& o, const Address& a) {
 
 }  // namespace
 
-void reset_stream(KissStream& stream) {
-    stream.length = 0;
-    stream.escaped = false;
-    stream.ended = false;
-    stream.problem = nullptr;
-}
-
-kiss_result take_octet(KissStream& stream, std::uint8_t octet) {
-    if (stream.ended) {
-        reset_stream(stream);
-    }
-    if (octet == FEND) {
-        if (stream.escaped && stream.problem == nullptr) {
-            stream.problem = "the frame ends right after FESC";
-        }
-        stream.escaped = false;
-        if (stream.length == 0 && stream.problem == nullptr) {
-            return kiss_incomplete;  // a FEND between frames, or a doubled one
-        }
-        stream.ended = true;
-        return stream.problem == nullptr ? kiss_frame : kiss_damaged;
-    }
-    if (stream.escaped) {
-        stream.escaped = false;
-        if (octet == TFEND) {
-            octet = FEND;
-        } else if (octet == TFESC) {
-            octet = FESC;
-        } else if (stream.problem == nullptr) {
-            stream.problem = problem("FESC is followed by 0x%02X, not TFEND or TFESC", octet);
-        }
-    } else if (octet == FESC) {
-        stream.escaped = true;
-        return kiss_incomplete;
-    }
-    if (stream.length < KISS_CAPACITY) {
-        stream.frame[stream.length++] = octet;
-    } else if (stream.problem == nullptr) {
-        stream.problem = problem("the frame is longer than %u octets", unsigned(KISS_CAPACITY));
-    }
-    return kiss_incomplete;
-}
-
 const char* decode_frame(const std::uint8_t* octets, std::size_t length, Frame& frame) {
     frame.path_count = 0;
     frame.info = nullptr;
@@ -202,30 +151,6 @@ const char* decode_frame(const std::uint8_t* octets, std::size_t length, Frame& 
     return flaw;
 }
 
-const char* describe_command(const std::uint8_t* frame, std::size_t length) {
-    static const char* const names[] = {nullptr,          "TXDELAY %u ms", "PERSIST %u",
-                                        "SLOTTIME %u ms", "TXTAIL %u ms",  "FULLDUP %u"};
-    static char text[48];
-    const unsigned command = frame[0] & kiss::COMMAND_MASK;
-    const unsigned tnc_port = frame[0] >> kiss::PORT_SHIFT;
-    char named[32];
-    if (frame[0] == kiss::RETURN && length == 1) {
-        return "RETURN (out of KISS mode)";
-    }
-    if (command < kiss::TXDELAY || command > kiss::FULL_DUPLEX || length != 2) {
-        return nullptr;
-    }
-    const bool time = command != kiss::PERSISTENCE && command != kiss::FULL_DUPLEX;
-    (void)std::snprintf(named, sizeof named, names[command],
-                        frame[1] * (time ? kiss::PARAMETER_UNIT_MS : 1));
-    if (tnc_port == 0) {
-        (void)std::snprintf(text, sizeof text, "%s", named);
-    } else {
-        (void)std::snprintf(text, sizeof text, "port %u %s", tnc_port, named);
-    }
-    return text;
-}
-
 std::size_t format_tnc2(const Frame& frame, char* out, std::size_t capacity) {
     Output o{out, capacity, 0};
     put_address(o, frame.source);
@@ -248,4 +173,4 @@ std::size_t format_tnc2(const Frame& frame, char* out, std::size_t capacity) {
     return o.length;
 }
 
-}  // namespace monitor
+}  // namespace ax25

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-namespace kiss {
+namespace ports {
 
 // Turns the device's current settings into the ones we send with: any speed
 // (BOTHER), 8 data bits, no parity, one stop bit, receiver on, modem lines
@@ -17,4 +17,4 @@ void build_line_settings(termios2& settings, std::uint32_t baud);
 // only approximate the speed counts as set when it is less than 2 % off.
 bool line_settings_taken(const termios2& wanted, const termios2& actual);
 
-}  // namespace kiss
+}  // namespace ports

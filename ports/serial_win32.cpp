@@ -1,14 +1,14 @@
 #include <windows.h>
 
-#include "kiss/port.h"
-#include "kiss/system_message_win32.h"
-#include "kiss/wait.h"
+#include "ports/port.h"
+#include "services/system_message_win32.h"
+#include "services/wait.h"
 
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 
-namespace kiss {
+namespace ports {
 
 namespace {
 
@@ -23,7 +23,7 @@ constexpr DWORD READ_INTERVAL_TIMEOUT = 50;
 constexpr DWORD READ_TOTAL_TIMEOUT_MULTIPLIER = 10;
 constexpr DWORD READ_TOTAL_TIMEOUT_CONSTANT = 50;
 // A single-octet write gives up after 10 * 1 ms and the rest of the octet's
-// budget: 10 + 50 = 60 ms from 1200 Bd up.
+// budget.
 constexpr DWORD WRITE_TOTAL_TIMEOUT_MULTIPLIER = 10;
 
 // What the TNC sends is taken this often during the pause, so that the
@@ -39,11 +39,11 @@ constexpr char XON_CHARACTER = 0x11;
 constexpr char XOFF_CHARACTER = 0x13;
 
 HANDLE port_handle = INVALID_HANDLE_VALUE;
-char device_path[PORT_NAME_CAPACITY + 8];  // \\.\COMn, which COM10 and above need
+std::int32_t line_speed;
 DCB device_control;
 COMMTIMEOUTS time_outs;
 
-void record_failure(DWORD error) { keep_failure(system_message(error)); }
+void record_failure(DWORD error) { keep_failure(services::system_message(error)); }
 
 // Closing is the last we do with the device; if it fails, the process is
 // about to end and take the handle with it.
@@ -120,11 +120,10 @@ void drain_input() {
     }
 }
 
-open_result open_device() {
-    // "Com1" from a number is a device name too.
-    (void)std::snprintf(device_path, sizeof device_path, "\\\\.\\COM%s", port_number(port_name));
+open_result open_device(const Port& port) {
+    line_speed = port.speed;
     // Not shared: no other program may write into our frames.
-    port_handle = CreateFileA(device_path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    port_handle = CreateFileA(port.device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               0, nullptr);
     if (port_handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
@@ -146,7 +145,7 @@ open_result open_device() {
     if (GetCommState(port_handle, &device_control) == FALSE) {
         return refuse_settings(GetLastError());
     }
-    device_control.BaudRate = static_cast<DWORD>(baud_rate);
+    device_control.BaudRate = static_cast<DWORD>(line_speed);
     device_control.ByteSize = 8;
     device_control.Parity = NOPARITY;
     device_control.StopBits = ONESTOPBIT;
@@ -173,7 +172,7 @@ open_result open_device() {
     time_outs.ReadIntervalTimeout = READ_INTERVAL_TIMEOUT;
     time_outs.ReadTotalTimeoutMultiplier = READ_TOTAL_TIMEOUT_MULTIPLIER;
     time_outs.ReadTotalTimeoutConstant = READ_TOTAL_TIMEOUT_CONSTANT;
-    (void)give_write(octet_budget_us(1));
+    (void)give_write(octet_budget_us(line_speed, WINDOWS_SERIAL_AHEAD));
     if (SetCommTimeouts(port_handle, &time_outs) == FALSE) {
         return refuse_settings(GetLastError());
     }
@@ -182,10 +181,11 @@ open_result open_device() {
 
 send_result write_octet(std::uint8_t octet) {
     drain_input();
-    const long long budget = octet_budget_us(1);  // the driver hands each octet to the UART
-    const long long deadline = now_us() + budget;
+    const long long budget = octet_budget_us(line_speed, WINDOWS_SERIAL_AHEAD);
+    const long long deadline = services::now_us() + budget;
     DWORD written = 0;
-    while ((give_write(deadline - now_us()) && SetCommTimeouts(port_handle, &time_outs) == FALSE) ||
+    while ((give_write(deadline - services::now_us()) &&
+            SetCommTimeouts(port_handle, &time_outs) == FALSE) ||
            WriteFile(port_handle, &octet, 1, &written, nullptr) == FALSE) {
         // With abort on error, a line error on the input (a TNC talking on a
         // busy channel) fails the write in progress and every later one until
@@ -193,7 +193,7 @@ send_result write_octet(std::uint8_t octet) {
         // what is left of its budget.
         const DWORD error = GetLastError();
         DWORD errors = 0;
-        if (error != ERROR_OPERATION_ABORTED || now_us() >= deadline ||
+        if (error != ERROR_OPERATION_ABORTED || services::now_us() >= deadline ||
             ClearCommError(port_handle, &errors, nullptr) == FALSE) {
             record_failure(error);
             return fail_write(error);
@@ -212,8 +212,9 @@ send_result send_frame(const std::uint8_t* frame, std::size_t length) {
 }
 
 bool wait_for_input(long long deadline_us) {
-    const long long slice_end = now_us() + DRAIN_SLICE_US;
-    return wait_until(slice_end < deadline_us ? slice_end : deadline_us, NO_INPUT);
+    const long long slice_end = services::now_us() + DRAIN_SLICE_US;
+    return services::wait_until(slice_end < deadline_us ? slice_end : deadline_us,
+                                services::NO_INPUT);
 }
 
 void close_device() {
@@ -224,9 +225,20 @@ void close_device() {
 
 }  // namespace
 
-bool is_device_name(const char* text) { return port_number(text) != nullptr; }
+// \\.\COMn, which COM10 and above need.
+bool device_named(const char* text, char* device, std::size_t capacity) {
+    const char* number = port_number(text);
+    if (number != nullptr) {
+        (void)std::snprintf(device, capacity, "\\\\.\\COM%s", number);
+    }
+    return number != nullptr;
+}
+
+void com_device(int number, char* device, std::size_t capacity) {
+    (void)std::snprintf(device, capacity, "\\\\.\\COM%d", number);
+}
 
 const PortOperations serial_port = {open_device, send_frame, wait_for_input, drain_input,
                                     close_device};
 
-}  // namespace kiss
+}  // namespace ports

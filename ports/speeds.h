@@ -4,7 +4,7 @@
 
 // The line speeds a user may give, compared as exact texts, in this order;
 // the program and kissmon check a speed the same way.
-namespace app {
+namespace ports {
 
 constexpr const char* accepted_baud_rates[] = {
     "110",  "300",   "600",   "1200",  "2400",  "4800",   "7200",
@@ -21,4 +21,4 @@ inline int check_baud_rate(const char* text) {
     return 0;
 }
 
-}  // namespace app
+}  // namespace ports

@@ -1,29 +1,30 @@
-#include "kiss/tcp.h"
+#include "ports/tcp.h"
 
 #include <cstdio>
 
 // A KISS TNC on TCP as a port: what both platforms do with the connection.
-namespace kiss {
+namespace ports {
 
 namespace {
 
 // The TNC must answer within this long.
 constexpr long long CONNECT_BUDGET_US = 5'000'000;
 
-TncAddress address;
 int ended;  // how the TNC ended the connection, seen while draining; 0 while it is up
+
+// The budget of an octet on TCP, which has no line: the speed is none of its.
+constexpr long long OCTET_BUDGET_US = octet_budget_us(0, TCP_AHEAD);
 
 void keep_slow_tnc() {
     char why[64];
     (void)std::snprintf(why, sizeof why, "the TNC took nothing for %lld ms an octet",
-                        MINIMUM_OCTET_BUDGET_US / 1000);
+                        OCTET_BUDGET_US / 1000);
     keep_failure(why);
 }
 
-open_result connect_tnc() {
-    (void)parse_tnc_address(port_name, &address);  // the name was taken as HOST:PORT
+open_result connect_tnc(const Port& port) {
     ended = 0;
-    return tcp::connect_to(address.host, address.service, now_us() + CONNECT_BUDGET_US);
+    return tcp::connect_to(port.tnc, services::now_us() + CONNECT_BUDGET_US);
 }
 
 // Only the first news is kept: a reset is reported once, and the reads after
@@ -46,7 +47,8 @@ send_result send_frame(const std::uint8_t* frame, std::size_t length) {
     if (ended != 0) {
         return port_lost;  // the reason was kept when the TNC ended it
     }
-    const long long deadline = now_us() + MINIMUM_OCTET_BUDGET_US * static_cast<long long>(length);
+    const long long deadline =
+        services::now_us() + OCTET_BUDGET_US * static_cast<long long>(length);
     for (std::size_t sent = 0; sent < length;) {
         const long n = tcp::send_some(frame + sent, length - sent);
         if (n < 0) {
@@ -62,7 +64,7 @@ send_result send_frame(const std::uint8_t* frame, std::size_t length) {
 }
 
 bool wait_for_input(long long deadline_us) {
-    return wait_until(deadline_us, ended == 0 ? tcp::input() : NO_INPUT);
+    return services::wait_until(deadline_us, ended == 0 ? tcp::input() : services::NO_INPUT);
 }
 
 // Closing with unread data would reset the connection, and the TNC could
@@ -72,10 +74,10 @@ void close_tnc() {
     tcp::disconnect();
 }
 
-// The first attempt that went as wanted, or attempt_count.
-std::size_t first_attempt(int wanted) {
+// The first attempt that went as wanted, or attempts.count.
+std::size_t first_attempt(const tcp::Attempts& attempts, int wanted) {
     std::size_t i = 0;
-    while (i < tcp::attempt_count && tcp::outcomes[i] != wanted) {
+    while (i < attempts.count && attempts.outcomes[i] != wanted) {
         ++i;
     }
     return i;
@@ -87,23 +89,21 @@ const PortOperations tcp_port = {connect_tnc, send_frame, wait_for_input, drain_
 
 namespace tcp {
 
-int outcomes[ADDRESSES_TRIED];
-std::size_t attempt_count;
-
-int settle_attempts(long long deadline_us, std::size_t* made) {
-    while (first_attempt(0) == attempt_count && first_attempt(UNDER_WAY) < attempt_count &&
-           hear_of_attempts(deadline_us)) {
+int settle_attempts(Attempts& attempts, long long deadline_us, std::size_t* made) {
+    while (first_attempt(attempts, 0) == attempts.count &&
+           first_attempt(attempts, UNDER_WAY) < attempts.count &&
+           hear_of_attempts(attempts, deadline_us)) {
     }
-    *made = first_attempt(0);
-    if (*made < attempt_count) {
+    *made = first_attempt(attempts, 0);
+    if (*made < attempts.count) {
         return 0;
     }
-    if (stop_requested()) {
+    if (services::stop_requested()) {
         return STOPPED;
     }
-    return first_attempt(UNDER_WAY) < attempt_count || attempt_count == 0
+    return first_attempt(attempts, UNDER_WAY) < attempts.count || attempts.count == 0
                ? NO_ANSWER
-               : outcomes[attempt_count - 1];
+               : attempts.outcomes[attempts.count - 1];
 }
 
 open_result connect_failed(int error) {
@@ -123,4 +123,4 @@ open_result connect_failed(int error) {
 
 }  // namespace tcp
 
-}  // namespace kiss
+}  // namespace ports

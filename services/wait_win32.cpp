@@ -1,8 +1,8 @@
 #include <windows.h>
 
-#include "kiss/wait.h"
+#include "services/wait.h"
 
-namespace kiss {
+namespace services {
 
 namespace {
 
@@ -83,4 +83,4 @@ bool wait_until(long long deadline_us, Waitable input) {
     return stopping == 0;
 }
 
-}  // namespace kiss
+}  // namespace services

@@ -1,16 +1,16 @@
 // The standard termios calls, for a system without the termios2 ones (an
 // old or emulated kernel): only the speeds that have a Bxxxx constant.
-#include "kiss/line_settings.h"
+#include "ports/line_settings.h"
 
 #include <termios.h>
 
-#include "kiss/raw_line.h"
+#include "ports/raw_line.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <iterator>
 
-namespace kiss {
+namespace ports {
 
 namespace {
 
@@ -59,4 +59,4 @@ int apply_standard_termios(int fd, std::uint32_t baud) {
                : SETTINGS_NOT_TAKEN;
 }
 
-}  // namespace kiss
+}  // namespace ports

@@ -1,6 +1,6 @@
-#include "kiss/line_settings.h"
-#include "kiss/port.h"
-#include "kiss/wait.h"
+#include "ports/line_settings.h"
+#include "ports/port.h"
+#include "services/wait.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -23,7 +22,7 @@
 #define UIPACER_DEVICE_FAMILY "/dev/ttyS"
 #endif
 
-namespace kiss {
+namespace ports {
 
 namespace {
 
@@ -34,20 +33,17 @@ constexpr long long RETRY_SLICE_US = 1000;
 // The driver's output queue is held to 128 octets, so an octet is never
 // accepted long before the line can send it.
 constexpr int OUTPUT_QUEUE_LIMIT = 128;
-// A 16550's transmit FIFO, which Linux's 8250 driver fills from its queue
-// only once it is empty: room in the queue comes 16 octets at a time, 16
-// character times apart, and a full queue must be waited on that long.
-constexpr int UART_FIFO = 16;
-
 int port_handle = -1;
+std::int32_t line_speed;
 bool port_claimed;  // we set its exclusive mode, so we clear it
 bool write_failed;  // what the driver still holds is to be discarded, not waited for
 bool hung_up;       // reads fail: the device is gone, or the other end closed
-char device_path[PORT_NAME_CAPACITY + sizeof UIPACER_DEVICE_FAMILY];
+char device_path[sizeof Port::device];
+bool named_by_path;  // the user gave the device's path, not ComN
 
 // The reason names the device when the message does not: for ComN.
 void record_failure(const char* why) {
-    if (std::strcmp(device_path, port_name) == 0) {
+    if (named_by_path) {
         keep_failure(why);
     } else {
         keep_failure(device_path, why);
@@ -57,7 +53,7 @@ void record_failure(const char* why) {
 // To an absolute deadline, so that a signal arriving meanwhile does not
 // stretch or shorten the sleep; a request to stop never cuts a frame.
 void sleep_briefly() {
-    const long long until = now_us() + RETRY_SLICE_US;
+    const long long until = services::now_us() + RETRY_SLICE_US;
     const timespec deadline{static_cast<time_t>(until / 1'000'000),
                             static_cast<long>(until % 1'000'000 * 1000)};
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
@@ -133,14 +129,10 @@ void drain_input() {
     hung_up = hung_up || n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR);
 }
 
-open_result open_device() {
-    if (is_device_name(port_name)) {
-        (void)std::snprintf(device_path, sizeof device_path, "%s", port_name);
-    } else {
-        const long number = std::strtol(port_name + 3, nullptr, 10);  // past "Com"
-        (void)std::snprintf(device_path, sizeof device_path, "%s%ld", UIPACER_DEVICE_FAMILY,
-                            number - 1);
-    }
+open_result open_device(const Port& port) {
+    (void)std::snprintf(device_path, sizeof device_path, "%s", port.device);
+    named_by_path = std::strcmp(port.device, port.name) == 0;
+    line_speed = port.speed;
 
     // Non-blocking, so that a modem line without carrier cannot hold us at
     // open(), and so that a full queue shows as EAGAIN instead of a hang.
@@ -173,7 +165,7 @@ open_result open_device() {
     write_failed = false;
     hung_up = false;
 
-    const int settings_error = apply_line_settings(port_handle, baud_rate);
+    const int settings_error = apply_line_settings(port_handle, line_speed);
     if (settings_error != 0) {
         return fail_open(line_settings_failure(settings_error), port_settings_refused);
     }
@@ -181,8 +173,8 @@ open_result open_device() {
 }
 
 send_result write_octet(std::uint8_t octet) {
-    const long long budget = octet_budget_us(UART_FIFO);
-    const long long deadline = now_us() + budget;
+    const long long budget = octet_budget_us(line_speed, UART_FIFO_AHEAD);
+    const long long deadline = services::now_us() + budget;
     for (;;) {
         int queued = 0;
         if (ioctl(port_handle, TIOCOUTQ, &queued) != 0) {
@@ -197,7 +189,7 @@ send_result write_octet(std::uint8_t octet) {
                 return fail_write(errno, std::strerror(errno));  // EIO after a hang-up
             }
         }
-        if (now_us() >= deadline) {
+        if (services::now_us() >= deadline) {
             return fail_write(0, stalled_line(budget));
         }
         drain_input();  // the TNC may be waiting for room too
@@ -210,7 +202,7 @@ send_result send_frame(const std::uint8_t* frame, std::size_t length) {
 }
 
 bool wait_for_input(long long deadline_us) {
-    return wait_until(deadline_us, hung_up ? NO_INPUT : port_handle);
+    return services::wait_until(deadline_us, hung_up ? services::NO_INPUT : port_handle);
 }
 
 void close_device() {
@@ -227,9 +219,11 @@ void close_device() {
     bool drained = !write_failed;
     if (drained && ioctl(port_handle, TIOCOUTQ, &queued) == 0 && queued > 0) {
         const long long octets = std::min(queued, OUTPUT_QUEUE_LIMIT + 1);
-        const long long deadline = now_us() + octet_budget_us(UART_FIFO) +
-                                   octets * 20'000'000LL / (baud_rate > 0 ? baud_rate : 1);
-        while (ioctl(port_handle, TIOCOUTQ, &queued) == 0 && queued > 0 && now_us() < deadline) {
+        const long long deadline = services::now_us() +
+                                   octet_budget_us(line_speed, UART_FIFO_AHEAD) +
+                                   octets * 20'000'000LL / (line_speed > 0 ? line_speed : 1);
+        while (ioctl(port_handle, TIOCOUTQ, &queued) == 0 && queued > 0 &&
+               services::now_us() < deadline) {
             sleep_briefly();
         }
         drained = queued == 0;
@@ -240,9 +234,19 @@ void close_device() {
 
 }  // namespace
 
-bool is_device_name(const char* text) { return text[0] == '/'; }
+bool device_named(const char* text, char* device, std::size_t capacity) {
+    if (text[0] != '/') {
+        return false;
+    }
+    (void)std::snprintf(device, capacity, "%s", text);
+    return true;
+}
+
+void com_device(int number, char* device, std::size_t capacity) {
+    (void)std::snprintf(device, capacity, "%s%d", UIPACER_DEVICE_FAMILY, number - 1);
+}
 
 const PortOperations serial_port = {open_device, send_frame, wait_for_input, drain_input,
                                     close_device};
 
-}  // namespace kiss
+}  // namespace ports

@@ -1,4 +1,4 @@
-#include "kiss/tcp.h"
+#include "ports/tcp.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace kiss::tcp {
+namespace ports::tcp {
 
 namespace {
 
@@ -22,7 +22,7 @@ int attempts[ADDRESSES_TRIED];  // the sockets of the connections being made
 // deadline.
 bool wait_for(short events, long long deadline_us) {
     for (;;) {
-        const long long left = deadline_us - now_us();
+        const long long left = deadline_us - services::now_us();
         if (left <= 0) {
             return false;
         }
@@ -38,9 +38,9 @@ bool wait_for(short events, long long deadline_us) {
 }
 
 // Starts a connection to one address of the TNC, without waiting for it.
-void start_attempt(const addrinfo& address) {
-    int& attempt = attempts[attempt_count];
-    int& outcome = outcomes[attempt_count++];
+void start_attempt(Attempts& started, const addrinfo& address) {
+    int& attempt = attempts[started.count];
+    int& outcome = started.outcomes[started.count++];
     attempt = socket(address.ai_family, address.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                      address.ai_protocol);
     outcome = attempt < 0                                                  ? errno
@@ -51,26 +51,27 @@ void start_attempt(const addrinfo& address) {
 
 }  // namespace
 
-bool hear_of_attempts(long long deadline_us) {
+bool hear_of_attempts(Attempts& started, long long deadline_us) {
     pollfd watched[ADDRESSES_TRIED];
     std::size_t which[ADDRESSES_TRIED];
     nfds_t count = 0;
-    for (std::size_t i = 0; i < attempt_count; ++i) {
-        if (outcomes[i] == UNDER_WAY) {
+    for (std::size_t i = 0; i < started.count; ++i) {
+        if (started.outcomes[i] == UNDER_WAY) {
             watched[count] = {attempts[i], POLLOUT, 0};
             which[count++] = i;
         }
     }
-    const long long left = deadline_us - now_us();
-    if (left <= 0 || stop_requested() ||
+    const long long left = deadline_us - services::now_us();
+    if (left <= 0 || services::stop_requested() ||
         (poll(watched, count, static_cast<int>((left + 999) / 1000)) < 0 && errno != EINTR)) {
         return false;  // a signal's EINTR: a stop is looked for on the next round
     }
     for (nfds_t k = 0; k < count; ++k) {
-        socklen_t length = sizeof outcomes[which[k]];
+        int& outcome = started.outcomes[which[k]];
+        socklen_t length = sizeof outcome;
         if (watched[k].revents != 0 &&
-            getsockopt(watched[k].fd, SOL_SOCKET, SO_ERROR, &outcomes[which[k]], &length) != 0) {
-            outcomes[which[k]] = errno;
+            getsockopt(watched[k].fd, SOL_SOCKET, SO_ERROR, &outcome, &length) != 0) {
+            outcome = errno;
         }
     }
     return true;
@@ -78,25 +79,25 @@ bool hear_of_attempts(long long deadline_us) {
 
 void keep_system_error(int error) { keep_failure(std::strerror(error)); }
 
-open_result connect_to(const char* host, const char* service, long long deadline_us) {
+open_result connect_to(const TncAddress& peer, long long deadline_us) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    const int lookup = getaddrinfo(host, service, &hints, &found);
+    const int lookup = getaddrinfo(peer.host, peer.service, &hints, &found);
     if (lookup != 0) {
         keep_failure(lookup == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(lookup));
         return port_missing;
     }
-    attempt_count = 0;
-    for (const addrinfo* address = found; address != nullptr && attempt_count < ADDRESSES_TRIED;
+    Attempts started{};
+    for (const addrinfo* address = found; address != nullptr && started.count < ADDRESSES_TRIED;
          address = address->ai_next) {
-        start_attempt(*address);
+        start_attempt(started, *address);
     }
     freeaddrinfo(found);
     std::size_t made = 0;
-    const int error = settle_attempts(deadline_us, &made);
-    for (std::size_t i = 0; i < attempt_count; ++i) {
+    const int error = settle_attempts(started, deadline_us, &made);
+    for (std::size_t i = 0; i < started.count; ++i) {
         if (i != made && attempts[i] >= 0) {
             (void)close(attempts[i]);  // never used: nothing to lose
         }
@@ -142,7 +143,7 @@ int receive_all() {
 
 // cppcheck also reads wait.h as Windows has it, where Waitable is a handle.
 // cppcheck-suppress CastIntegerToAddressAtReturn
-Waitable input() { return tnc; }
+services::Waitable input() { return tnc; }
 
 void disconnect() {
     if (tnc >= 0) {
@@ -152,4 +153,4 @@ void disconnect() {
     }
 }
 
-}  // namespace kiss::tcp
+}  // namespace ports::tcp

@@ -7,7 +7,7 @@
 // speed, and where those are missing through the standard termios calls,
 // which set only the speeds that have a Bxxxx constant. Their headers
 // cannot be included together, so each way has a file of its own.
-namespace kiss {
+namespace ports {
 
 // apply_line_settings results besides 0 and errno values: the device
 // accepted the call but reads back something else than was asked, or the
@@ -27,4 +27,4 @@ const char* line_settings_failure(int result);
 int apply_termios2(int fd, std::uint32_t baud);          // line_settings_linux.cpp
 int apply_standard_termios(int fd, std::uint32_t baud);  // line_settings_termios.cpp
 
-}  // namespace kiss
+}  // namespace ports

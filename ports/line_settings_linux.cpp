@@ -1,13 +1,13 @@
-#include "kiss/line_settings_linux.h"
+#include "ports/line_settings_linux.h"
 
-#include "kiss/line_settings.h"
-#include "kiss/raw_line.h"
+#include "ports/line_settings.h"
+#include "ports/raw_line.h"
 
 #include <sys/ioctl.h>
 
 #include <cerrno>
 
-namespace kiss {
+namespace ports {
 
 namespace {
 
@@ -47,4 +47,4 @@ int apply_termios2(int fd, std::uint32_t baud) {
     return line_settings_taken(settings, actual) ? 0 : SETTINGS_NOT_TAKEN;
 }
 
-}  // namespace kiss
+}  // namespace ports

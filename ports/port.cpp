@@ -1,25 +1,20 @@
-#include "kiss/port.h"
+#include "ports/port.h"
 
 #include <cstdio>
 #include <cstring>
 
-namespace kiss {
-
-char port_name[PORT_NAME_CAPACITY];
-std::int32_t baud_rate;
-const PortOperations* port;
+namespace ports {
 
 namespace {
 
 // "where: why", where a device path, why a system's message, which on
 // Windows can be as long as 32768 UTF-16 units.
-char reason[PORT_NAME_CAPACITY + std::size_t{3} * 32'768 + 16];
+char reason[NAME_CAPACITY + std::size_t{3} * 32'768 + 16];
 
-}  // namespace
-
-bool parse_tnc_address(const char* text, TncAddress* address) {
+// HOST:PORT split into address; false when text is not of that form.
+bool parse_tnc_address(const char* text, TncAddress& address) {
     const char* colon = std::strrchr(text, ':');
-    if (colon == nullptr || colon == text || std::strlen(text) >= PORT_NAME_CAPACITY) {
+    if (colon == nullptr || colon == text) {
         return false;
     }
     std::size_t digits = 0;
@@ -33,13 +28,10 @@ bool parse_tnc_address(const char* text, TncAddress* address) {
     if (number < 1 || number > 65535) {
         return false;
     }
-    if (address == nullptr) {
-        return true;
-    }
-    std::memcpy(address->text, text, std::strlen(text) + 1);
-    char* host = address->text;
+    std::memcpy(address.text, text, std::strlen(text) + 1);
+    char* host = address.text;
     host[colon - text] = '\0';
-    address->service = host + (colon - text) + 1;
+    address.service = host + (colon - text) + 1;
     const std::size_t length = std::strlen(host);
     if (length > 2 && host[0] == '[' && host[length - 1] == ']') {
         host[length - 1] = '\0';
@@ -50,15 +42,32 @@ bool parse_tnc_address(const char* text, TncAddress* address) {
     while (host[i] != '\0' && (host[i] | 0x20) == localhost[i]) {
         ++i;
     }
-    address->host = host[i] == '\0' && localhost[i] == '\0' ? nullptr : host;
+    address.host = host[i] == '\0' && localhost[i] == '\0' ? nullptr : host;
     return true;
 }
 
-long long octet_budget_us(int octets_ahead) {
-    constexpr long long MARGIN_US = 50'000;
-    const long long line_us = octets_ahead * 10'000'000LL / (baud_rate > 0 ? baud_rate : 1);
-    return MARGIN_US + line_us > MINIMUM_OCTET_BUDGET_US ? MARGIN_US + line_us
-                                                         : MINIMUM_OCTET_BUDGET_US;
+}  // namespace
+
+bool name_port(const char* text, Port& port) {
+    const std::size_t length = std::strlen(text);
+    if (length >= NAME_CAPACITY) {
+        return false;
+    }
+    port.tcp = !device_named(text, port.device, sizeof port.device);
+    if (port.tcp && !parse_tnc_address(text, port.tnc)) {
+        return false;
+    }
+    port.operations = port.tcp ? &tcp_port : &serial_port;
+    std::memcpy(port.name, text, length + 1);
+    return true;
+}
+
+void name_com_port(int number, Port& port) {
+    port.operations = &serial_port;
+    port.tcp = false;
+    // "Com1" to "Com4": fits, so the result tells nothing.
+    (void)std::snprintf(port.name, sizeof port.name, "Com%d", number);
+    com_device(number, port.device, sizeof port.device);
 }
 
 send_result send_octets(const std::uint8_t* frame, std::size_t length,
@@ -84,4 +93,4 @@ const char* stalled_line(long long budget_us) {
     return why;
 }
 
-}  // namespace kiss
+}  // namespace ports

@@ -1,22 +1,21 @@
 #pragma once
 
-#include "kiss/port.h"
-#include "kiss/wait.h"
+#include "ports/port.h"
+#include "services/wait.h"
 
 #include <cstddef>
 #include <cstdint>
 
 // The connection to a KISS TNC on TCP, one file per platform; tcp.cpp makes
 // a port of it. Each keeps the reason when it fails.
-namespace kiss::tcp {
+namespace ports::tcp {
 
 // How the TNC ended the connection: CLOSED_BY_TNC for a clean close, else
 // the system's error of a reset or other failure.
 constexpr int CLOSED_BY_TNC = -1;
 
-// Connects to one of host's addresses (nullptr: this machine) by the
-// deadline.
-open_result connect_to(const char* host, const char* service, long long deadline_us);
+// Connects to one of the TNC's addresses by the deadline.
+open_result connect_to(const TncAddress& peer, long long deadline_us);
 
 // A host's addresses are connected to side by side, at most this many, so
 // that one that never answers keeps none of the others from being tried; the
@@ -24,19 +23,21 @@ open_result connect_to(const char* host, const char* service, long long deadline
 // or the system's error.
 constexpr std::size_t ADDRESSES_TRIED = 8;
 constexpr int UNDER_WAY = -2;
-extern int outcomes[ADDRESSES_TRIED];
-extern std::size_t attempt_count;
+struct Attempts {
+    int outcomes[ADDRESSES_TRIED];
+    std::size_t count;
+};
 
 // Waits for news of the attempts under way, and notes how each went; false
 // at the deadline, or when a stop has been requested.
-bool hear_of_attempts(long long deadline_us);
+bool hear_of_attempts(Attempts& started, long long deadline_us);
 
 // Waits for the attempts until one is made, all have failed, the deadline
 // or a stop: 0, and the one made; STOPPED; NO_ANSWER while one was still
 // under way at the deadline; or the last address's error (tcp.cpp).
 constexpr int STOPPED = -3;
 constexpr int NO_ANSWER = -4;
-int settle_attempts(long long deadline_us, std::size_t* made);
+int settle_attempts(Attempts& attempts, long long deadline_us, std::size_t* made);
 
 // A connection not made: port_stopped, or missing with its reason kept
 // (tcp.cpp); the system's words for error.
@@ -55,9 +56,9 @@ bool wait_writable(long long deadline_us);
 int receive_all();
 
 // What becomes ready when the TNC sends something or ends the connection.
-Waitable input();
+services::Waitable input();
 
 // Ends our side in order and lets go of the connection.
 void disconnect();
 
-}  // namespace kiss::tcp
+}  // namespace ports::tcp

@@ -1,8 +1,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "kiss/system_message_win32.h"
-#include "kiss/tcp.h"
+#include "ports/tcp.h"
+#include "services/system_message_win32.h"
 
 // Windows 8's asynchronous lookup, which MinGW's headers do not declare.
 extern "C" {
@@ -10,7 +10,7 @@ WINSOCK_API_LINKAGE INT WSAAPI GetAddrInfoExCancel(LPHANDLE handle);
 WINSOCK_API_LINKAGE INT WSAAPI GetAddrInfoExOverlappedResult(LPOVERLAPPED overlapped);
 }
 
-namespace kiss::tcp {
+namespace ports::tcp {
 
 namespace {
 
@@ -22,11 +22,11 @@ WSAEVENT attempt_news = WSA_INVALID_EVENT;  // set when an attempt is settled
 // has ended, even when it is cancelled.
 OVERLAPPED lookup;
 ADDRINFOEXW* found;
-wchar_t wide_host[PORT_NAME_CAPACITY];
+wchar_t wide_host[NAME_CAPACITY];
 wchar_t wide_service[8];
 
 timeval time_left(long long deadline_us) {
-    const long long left = deadline_us - now_us();
+    const long long left = deadline_us - services::now_us();
     return left <= 0
                ? timeval{0, 0}
                : timeval{static_cast<long>(left / 1'000'000), static_cast<long>(left % 1'000'000)};
@@ -53,10 +53,11 @@ int look_up(const char* host, const char* service, long long deadline_us) {
                                lookup.hEvent == nullptr ? nullptr : &lookup, nullptr, &cancel);
     while (error == WSA_IO_PENDING &&
            (error = GetAddrInfoExOverlappedResult(&lookup)) == WSAEINPROGRESS) {
-        if (!wait_until(deadline_us, lookup.hEvent) || now_us() >= deadline_us) {
+        if (!services::wait_until(deadline_us, lookup.hEvent) ||
+            services::now_us() >= deadline_us) {
             (void)GetAddrInfoExCancel(&cancel);
             (void)WaitForSingleObject(lookup.hEvent, 1000);  // as good as at once
-            error = stop_requested() ? STOPPED : NO_ANSWER;
+            error = services::stop_requested() ? STOPPED : NO_ANSWER;
             break;
         }
         error = WSA_IO_PENDING;
@@ -68,9 +69,9 @@ int look_up(const char* host, const char* service, long long deadline_us) {
 }
 
 // Starts a connection to one address of the TNC, without waiting for it.
-void start_attempt(const ADDRINFOEXW& address) {
-    SOCKET& attempt = attempts[attempt_count];
-    int& outcome = outcomes[attempt_count++];
+void start_attempt(Attempts& started, const ADDRINFOEXW& address) {
+    SOCKET& attempt = attempts[started.count];
+    int& outcome = started.outcomes[started.count++];
     attempt = socket(address.ai_family, address.ai_socktype, address.ai_protocol);
     outcome = attempt == INVALID_SOCKET                                ? WSAGetLastError()
               : WSAEventSelect(attempt, attempt_news, FD_CONNECT) != 0 ? WSAGetLastError()
@@ -83,41 +84,44 @@ void start_attempt(const ADDRINFOEXW& address) {
 
 // Winsock retries a refused attempt for a second or more before it says so,
 // which is why the attempts go side by side.
-bool hear_of_attempts(long long deadline_us) {
-    if (!wait_until(deadline_us, attempt_news) || now_us() >= deadline_us) {
+bool hear_of_attempts(Attempts& started, long long deadline_us) {
+    if (!services::wait_until(deadline_us, attempt_news) || services::now_us() >= deadline_us) {
         return false;
     }
     (void)WSAResetEvent(attempt_news);  // before reading, so that later news sets it again
-    for (std::size_t i = 0; i < attempt_count; ++i) {
+    for (std::size_t i = 0; i < started.count; ++i) {
         WSANETWORKEVENTS news{};
-        if (outcomes[i] == UNDER_WAY && WSAEnumNetworkEvents(attempts[i], nullptr, &news) == 0 &&
+        if (started.outcomes[i] == UNDER_WAY &&
+            WSAEnumNetworkEvents(attempts[i], nullptr, &news) == 0 &&
             (news.lNetworkEvents & FD_CONNECT) != 0) {
-            outcomes[i] = news.iErrorCode[FD_CONNECT_BIT];
+            started.outcomes[i] = news.iErrorCode[FD_CONNECT_BIT];
         }
     }
     return true;
 }
 
-void keep_system_error(int error) { keep_failure(system_message(static_cast<DWORD>(error))); }
+void keep_system_error(int error) {
+    keep_failure(services::system_message(static_cast<DWORD>(error)));
+}
 
-open_result connect_to(const char* host, const char* service, long long deadline_us) {
+open_result connect_to(const TncAddress& peer, long long deadline_us) {
     WSADATA winsock{};
-    const int started = WSAStartup(MAKEWORD(2, 2), &winsock);
-    const int lookup_error = started != 0 ? started : look_up(host, service, deadline_us);
+    const int up = WSAStartup(MAKEWORD(2, 2), &winsock);
+    const int lookup_error = up != 0 ? up : look_up(peer.host, peer.service, deadline_us);
     if (lookup_error != 0) {
         return connect_failed(lookup_error);
     }
-    attempt_count = 0;
+    Attempts started{};
     attempt_news = WSACreateEvent();
     // MinGW's ai_next names its struct in another letter case: the same one.
-    for (const ADDRINFOEXW* address = found; address != nullptr && attempt_count < ADDRESSES_TRIED;
+    for (const ADDRINFOEXW* address = found; address != nullptr && started.count < ADDRESSES_TRIED;
          address = reinterpret_cast<const ADDRINFOEXW*>(address->ai_next)) {
-        start_attempt(*address);
+        start_attempt(started, *address);
     }
     FreeAddrInfoExW(found);
     std::size_t made = 0;
-    const int error = settle_attempts(deadline_us, &made);
-    for (std::size_t i = 0; i < attempt_count; ++i) {
+    const int error = settle_attempts(started, deadline_us, &made);
+    for (std::size_t i = 0; i < started.count; ++i) {
         if (i != made && attempts[i] != INVALID_SOCKET) {
             (void)closesocket(attempts[i]);  // never used: nothing to lose
         }
@@ -152,7 +156,7 @@ long send_some(const std::uint8_t* data, std::size_t length) {
 }
 
 bool wait_writable(long long deadline_us) {
-    if (deadline_us <= now_us()) {
+    if (deadline_us <= services::now_us()) {
         return false;
     }
     fd_set writable;
@@ -185,7 +189,7 @@ int receive_all() {
 }
 
 // Without the event a pause still drains, at its end.
-Waitable input() { return tnc_news == WSA_INVALID_EVENT ? NO_INPUT : tnc_news; }
+services::Waitable input() { return tnc_news == WSA_INVALID_EVENT ? services::NO_INPUT : tnc_news; }
 
 void disconnect() {
     if (tnc != INVALID_SOCKET) {
@@ -199,4 +203,4 @@ void disconnect() {
     }
 }
 
-}  // namespace kiss::tcp
+}  // namespace ports::tcp

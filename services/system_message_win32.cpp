@@ -1,8 +1,8 @@
-#include "kiss/system_message_win32.h"
+#include "services/system_message_win32.h"
 
 #include <cstdio>
 
-namespace kiss {
+namespace services {
 
 namespace {
 
@@ -36,4 +36,4 @@ const char* system_message(DWORD error) {
     return text;
 }
 
-}  // namespace kiss
+}  // namespace services

@@ -2,11 +2,11 @@
 
 #include <windows.h>
 
-namespace kiss {
+namespace services {
 
 // Windows' words for error, in UTF-8, without the line break and full stop
 // that end them, since the caller puts them inside a sentence. Valid until
 // the next call.
 const char* system_message(DWORD error);
 
-}  // namespace kiss
+}  // namespace services

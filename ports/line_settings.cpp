@@ -1,9 +1,9 @@
-#include "kiss/line_settings.h"
+#include "ports/line_settings.h"
 
 #include <cerrno>
 #include <cstring>
 
-namespace kiss {
+namespace ports {
 
 int apply_line_settings(int fd, std::int32_t baud) {
     const auto speed = static_cast<std::uint32_t>(baud);
@@ -25,4 +25,4 @@ const char* line_settings_failure(int result) {
     }
 }
 
-}  // namespace kiss
+}  // namespace ports

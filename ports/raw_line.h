@@ -4,7 +4,7 @@
 // check of what it reports back. Included after <termios.h> or after
 // <asm/termbits.h> (never both), which give these flags the same names and
 // values; Settings is that header's termios or termios2.
-namespace kiss::raw_line {
+namespace ports::raw_line {
 
 // KISS is binary: a 0x13 from the TNC must never stop our output (IXON), a
 // 0x0A must never leave as 0D 0A (OPOST), and nothing the TNC sends may be
@@ -40,4 +40,4 @@ bool raw_taken(const Settings& wanted, const Settings& actual) {
            (actual.c_lflag & LOCAL_PROCESSING) == 0;
 }
 
-}  // namespace kiss::raw_line
+}  // namespace ports::raw_line
