@@ -24,9 +24,23 @@ void show_text(const char* text, std::size_t length);
 // for a second at the most.
 void close_console();
 
+// Text from the input as the console is to show it, into out: on a
+// terminal, its control characters (but the line feed that ends it, and a
+// carriage return before that) as <0xNN>, so that the console shows the
+// text and never obeys it; elsewhere (a file, a pipe) as it is. Returns the
+// length, which the longest line keeps within 6 octets an octet.
+std::size_t shown_as_text(const char* text, char* out);
+
+// The length of the UTF-8 character at text: 1 to 4, 0 when the octets
+// there are not one (overlong forms, surrogates and what lies beyond
+// U+10FFFF included), -1 when the text ends inside it.
+int utf8_length(const unsigned char* text, std::size_t left);
+
 // The platform's part. Writes all of text to standard output; false when
 // the console cannot take it (gone, or full).
 bool write_console(const char* text, std::size_t length);
+// Whether standard output is a terminal (a console window on Windows).
+bool console_is_terminal();
 // Runs writer on a thread of its own that no request to stop interrupts;
 // false when there is no thread to be had.
 bool start_writer(void (*writer)());

@@ -34,6 +34,8 @@ bool write_console(const char* text, std::size_t length) {
     return true;
 }
 
+bool console_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
+
 // The stop signals are blocked on the writer, so that they always reach the
 // run's own thread and interrupt a read of the input.
 bool start_writer(void (*writer)()) {

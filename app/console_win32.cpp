@@ -25,30 +25,6 @@ DWORD WINAPI run_writer(LPVOID /*unused*/) {
     return 0;
 }
 
-// The length of the UTF-8 character at text: 1 to 4, 0 when the octets
-// there are not one, -1 when the text ends inside it.
-int character_length(const unsigned char* text, std::size_t left) {
-    const unsigned lead = text[0];
-    const int length = lead < 0x80                    ? 1
-                       : lead >= 0xC2 && lead <= 0xDF ? 2
-                       : lead >= 0xE0 && lead <= 0xEF ? 3
-                       : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                      : 0;
-    for (int i = 1; i < length; ++i) {
-        if (static_cast<std::size_t>(i) == left) {
-            return -1;
-        }
-        if ((text[i] & 0xC0U) != 0x80U) {
-            return 0;
-        }
-    }
-    // Overlong forms, surrogates and what lies beyond U+10FFFF.
-    const unsigned second = length > 1 ? text[1] : 0;
-    const bool refused = (lead == 0xE0 && second < 0xA0) || (lead == 0xED && second >= 0xA0) ||
-                         (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second >= 0x90);
-    return refused ? 0 : length;
-}
-
 bool flush(HANDLE console) {
     for (std::size_t done = 0; done < wide_length;) {
         DWORD written = 0;
@@ -85,14 +61,14 @@ bool write_wide(HANDLE console, std::size_t filled) {
     const UINT code_page = GetConsoleOutputCP();
     const auto* octets = reinterpret_cast<const unsigned char*>(staging);
     for (std::size_t at = 0; at < filled;) {
-        const bool valid = character_length(octets + at, filled - at) > 0;
+        const bool valid = utf8_length(octets + at, filled - at) > 0;
         std::size_t end = at;
-        for (int k = 0; end < filled && (k = character_length(octets + end, filled - end)) != -1 &&
+        for (int k = 0; end < filled && (k = utf8_length(octets + end, filled - end)) != -1 &&
                         (k > 0) == valid;) {
             end += valid ? static_cast<std::size_t>(k) : 1;
         }
         widen(valid ? CP_UTF8 : code_page, staging + at, end - at);
-        if (end < filled && character_length(octets + end, filled - end) == -1) {
+        if (end < filled && utf8_length(octets + end, filled - end) == -1) {
             carried = filled - end;  // the rest of it comes with the next piece
             std::memmove(staging, staging + end, carried);
             break;
@@ -137,6 +113,11 @@ bool write_console(const char* text, std::size_t length) {
         }
     }
     return true;
+}
+
+bool console_is_terminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != FALSE;
 }
 
 bool start_writer(void (*writer)()) {

@@ -1,5 +1,6 @@
 #include "app/options.h"
 
+#include "app/console.h"
 #include "kiss/protocol.h"
 
 #include <getopt.h>
@@ -77,18 +78,56 @@ const Takes takes[] = {
     {jitter_key, "milliseconds, 0 to 60000", 0, MAX_MS, 1},
 };
 
-char refused[256 + 4096];
+char refused[512];
+// The option as the user wrote it: "-c", or "--channel" up to its '='.
+char written[64];
+
+// A value as a refusal shows it: at most 60 characters, then "…".
+const char* shown_value(const char* value) {
+    constexpr int MOST_SHOWN = 60;
+    static char shown[4 * MOST_SHOWN + 4];
+    const auto* octets = reinterpret_cast<const unsigned char*>(value);
+    const std::size_t length = std::strlen(value);
+    std::size_t at = 0;
+    for (int characters = 0; at < length && characters < MOST_SHOWN; ++characters) {
+        const int k = utf8_length(octets + at, length - at);
+        at += k > 0 ? static_cast<std::size_t>(k) : 1;
+    }
+    (void)std::snprintf(shown, sizeof shown, "%.*s%s", static_cast<int>(at), value,
+                        at < length ? "\u2026" : "");
+    return shown;
+}
+
+// Notes the option that getopt_long gave key for (index: its long option,
+// if one was recognised) as the user wrote it. A short one, alone or in a
+// group, is its letter; a long one is its element of argv (the one before
+// its value, if that came apart), up to any '='. False for one that is none
+// of ours, or a long one cut short: an abbreviation is refused, so that an
+// option added later cannot change what a command line means.
+bool name_written(int key, int index, char** argv) {
+    const int letter = key == '?' || key == ':' ? optopt : key;
+    const bool separate = index >= 0 && optarg != nullptr && optarg == argv[optind - 1];
+    const char* element = argv[optind - (separate ? 2 : 1)];
+    // Errors but these concern short options: a long option unknown (0), a
+    // long one without its value, and a value given to a long flag.
+    const bool long_form = index >= 0 || letter == 0 || letter >= PARAMETER_KEY ||
+                           (key == ':' && std::strncmp(element, "--", 2) == 0) ||
+                           (key == '?' && letter == help_key);
+    if (!long_form) {
+        (void)std::snprintf(written, sizeof written, "-%c", letter);
+        return key != '?';
+    }
+    const std::size_t length = std::strcspn(element, "=");
+    (void)std::snprintf(written, sizeof written, "%.*s", static_cast<int>(length), element);
+    const option* named = std::find_if(std::begin(long_options), std::end(long_options),
+                                       [letter](const option& o) { return o.val == letter; });
+    return letter != 0 && std::strcmp(written + 2, named->name) == 0;
+}
 
 const Takes* takes_of(int key) {
     const Takes* found = std::find_if(std::begin(takes), std::end(takes),
                                       [key](const Takes& t) { return t.key == key; });
     return found == std::end(takes) ? nullptr : found;
-}
-
-const char* long_name(int key) {
-    const option* found = std::find_if(std::begin(long_options), std::end(long_options),
-                                       [key](const option& o) { return o.val == key; });
-    return found->name;
 }
 
 // Decimal digits and nothing else, within the range and on its steps.
@@ -134,13 +173,18 @@ bool unescape(const char* text, Options& options) {
 bool take(int key, const char* value, Options& options) {
     long taken = 0;
     const Takes& range = *takes_of(key);
+    if (key == init_key && value[0] == '\0') {
+        (void)std::snprintf(refused, sizeof refused, "\nOption %s takes %s.\n", written,
+                            range.what);
+        return false;
+    }
     const bool valid = key == duplex_key
                            ? std::strcmp(value, "half") == 0 || std::strcmp(value, "full") == 0
                        : key == init_key ? unescape(value, options)
                                          : number(value, range, taken);
     if (!valid) {
-        (void)std::snprintf(refused, sizeof refused, "\nOption --%s takes %s, not %s.\n",
-                            long_name(key), range.what, value);
+        (void)std::snprintf(refused, sizeof refused, "\nOption %s takes %s, not %s.\n", written,
+                            range.what, shown_value(value));
         return false;
     }
     switch (key) {
@@ -171,18 +215,15 @@ bool take(int key, const char* value, Options& options) {
     return true;
 }
 
-// An option that is none of ours, one without its value, or one given a
-// value that it does not take.
-options_read refuse(int key, const char* written) {
+// An option that is none of ours (an abbreviation too), one without its
+// value, or one given a value that it does not take.
+options_read refuse(int key, bool known) {
     const Takes* range = takes_of(optopt);
-    const bool flag = optopt == exit_kiss_key || optopt == wait_key || optopt == version_key ||
-                      optopt == help_key;
-    if (key == ':' && range != nullptr) {
-        (void)std::snprintf(refused, sizeof refused, "\nOption --%s takes %s.\n", long_name(optopt),
+    if (known && key == ':' && range != nullptr) {
+        (void)std::snprintf(refused, sizeof refused, "\nOption %s takes %s.\n", written,
                             range->what);
-    } else if (key == '?' && flag) {
-        (void)std::snprintf(refused, sizeof refused, "\nOption --%s takes no value.\n",
-                            long_name(optopt));
+    } else if (known && key == '?') {
+        (void)std::snprintf(refused, sizeof refused, "\nOption %s takes no value.\n", written);
     } else {
         (void)std::snprintf(refused, sizeof refused,
                             "\nUnknown option %s: uipacer --help lists them.\n", written);
@@ -219,11 +260,16 @@ options_read read_options(int argc, char** argv, Options& options, int* first) {
     optind = 0;  // from the start, whatever came before
     // "+": the options end at the first argument that is none; ":" tells a
     // missing value apart from an unknown option.
-    for (int key = 0; (key = getopt_long(argc, argv, "+:c:h", long_options, nullptr)) != -1;) {
+    int index = -1;
+    for (int key = 0; optarg = nullptr, index = -1,
+             (key = getopt_long(argc, argv, "+:c:h", long_options, &index)) != -1;) {
+        if (!name_written(key, index, argv)) {
+            return refuse(key, false);
+        }
+        if (key == '?' || key == ':') {
+            return refuse(key, true);
+        }
         switch (key) {
-        case '?':
-        case ':':
-            return refuse(key, argv[optind - 1]);
         case help_key:
             return help_asked;
         case version_key:

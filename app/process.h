@@ -3,7 +3,6 @@
 #include "ports/port.h"
 
 #include <cstdint>
-#include <cstdio>
 
 // The seam to the process's own platform services: its console descriptors,
 // requests to stop (signals, console events), and the pause between frames
@@ -16,13 +15,6 @@ namespace app {
 // cannot be written never ends the run, and requests to stop are noted
 // instead of ending the process where it stands.
 void prepare_process();
-
-// Opens the input file for reading in binary, by its name as the command
-// line gave it (UTF-8 on Windows, whatever the characters, and however long
-// the path); nullptr if it cannot be opened. Windows' reason is kept, to be
-// shown; on POSIX there is none.
-std::FILE* open_input(const char* name);
-const char* input_failure();
 
 // Waits out the pause between frames, draining the port; false, at once,
 // when a stop has been requested before or during it.

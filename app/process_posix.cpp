@@ -1,12 +1,8 @@
 #include "app/process.h"
+#include "services/descriptors.h"
 #include "services/wait.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <csignal>
-#include <cstdio>
 
 namespace app {
 
@@ -30,15 +26,9 @@ extern "C" void note_stop(int signal) {
 }  // namespace
 
 void prepare_process() {
-    // A descriptor that came closed is reopened on /dev/null: open() takes
-    // the lowest free one, so this one. Otherwise the input file or the
-    // device would become "standard output", and every announcement would
-    // go to the TNC. If even that fails there is nothing better to do.
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
-            (void)open("/dev/null", O_RDWR);
-        }
-    }
+    // Otherwise the input file or the device could become "standard
+    // output", and every announcement would go to the TNC.
+    services::open_standard_descriptors();
     // A console piped into a reader that went away must not end the run:
     // the write fails instead, and the announcement is dropped.
     (void)std::signal(SIGPIPE, SIG_IGN);
@@ -58,10 +48,6 @@ void prepare_process() {
         (void)sigaction(stop.signal, &action, nullptr);
     }
 }
-
-std::FILE* open_input(const char* name) { return std::fopen(name, "rb"); }
-
-const char* input_failure() { return nullptr; }
 
 const char* stop_request() {
     for (const Stop& stop : stops) {

@@ -28,8 +28,7 @@ const Stop stops[] = {
     {CTRL_SHUTDOWN_EVENT, "shutting down", 128 + SIGTERM},
 };
 
-volatile LONG requested;   // 1 + the index in stops[] of the first request; 0 while none has come
-const char* input_reason;  // why the input file could not be opened
+volatile LONG requested;  // 1 + the index in stops[] of the first request; 0 while none has come
 
 const Stop* request() { return requested == 0 ? nullptr : &stops[requested - 1]; }
 
@@ -61,46 +60,6 @@ void prepare_process() {
     services::prepare_waits();
     (void)SetConsoleCtrlHandler(note_stop, TRUE);
 }
-
-// A path of MAX_PATH characters or more opens only in its \\?\ form, which
-// only an absolute path has: C:\dir\file becomes \\?\C:\dir\file, and
-// \\server\share\file \\?\UNC\server\share\file.
-const wchar_t* long_form(const wchar_t* path) {
-    constexpr DWORD ROOM = 32768;
-    constexpr std::size_t PREFIX = 8;  // room for the longest prefix, "\\?\UNC", and more
-    static wchar_t full[PREFIX + ROOM];
-    const DWORD length = GetFullPathNameW(path, ROOM, full + PREFIX, nullptr);
-    if (length == 0 || length >= ROOM) {
-        return path;
-    }
-    const bool unc = std::wcsncmp(full + PREFIX, L"\\\\", 2) == 0;
-    // For a UNC path the prefix takes the place of its first backslash.
-    wchar_t* start = unc ? full + PREFIX + 1 - 7 : full + PREFIX - 4;
-    std::wmemcpy(start, unc ? L"\\\\?\\UNC" : L"\\\\?\\", unc ? 7 : 4);
-    return start;
-}
-
-std::FILE* open_input(const char* name) {
-    static wchar_t wide_name[32768];  // the longest path Windows takes
-    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, wide_name,
-                            sizeof wide_name / sizeof wide_name[0]) == 0) {
-        input_reason = services::system_message(GetLastError());
-        return nullptr;
-    }
-    const bool long_path =
-        std::wcslen(wide_name) >= MAX_PATH && std::wcsncmp(wide_name, L"\\\\?\\", 4) != 0;
-    const HANDLE file =
-        CreateFileW(long_path ? long_form(wide_name) : wide_name, GENERIC_READ,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        input_reason = services::system_message(GetLastError());
-        return nullptr;
-    }
-    const int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_RDONLY | _O_BINARY);
-    return descriptor < 0 ? nullptr : _fdopen(descriptor, "rb");
-}
-
-const char* input_failure() { return input_reason; }
 
 const char* stop_request() { return request() == nullptr ? nullptr : request()->name; }
 

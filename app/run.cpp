@@ -1,6 +1,7 @@
 #include "app/run.h"
 
 #include "app/console.h"
+#include "app/input.h"
 #include "app/options.h"
 #include "app/process.h"
 #include "ax25/encoder.h"
@@ -33,7 +34,6 @@ constexpr int EXIT_FAILED = 1;
 
 Options options;
 ports::Port port;  // named once, then opened, closed and opened again as it comes and goes
-std::FILE* input_stream;
 char line_buffer[ax25::LINE_CAPACITY + 1];
 std::uint8_t frame[ax25::FRAME_CAPACITY];
 // The frame of the line in hand, as it goes to the TNC; sent again whole
@@ -61,17 +61,19 @@ void show(const char* format, Details... details) {
 }
 
 int finish(int status) {
-    if (input_stream != nullptr) {
-        (void)std::fclose(input_stream);  // read only: nothing can be lost
-        input_stream = nullptr;
-    }
+    close_input();
     close_console();
     process_finished();
     return status;
 }
 
-// After a request to stop: the frame in hand was finished and the port
-// released, so the operator learns how far the file got.
+// What a stop cut short, when it came while a frame could not be handed
+// over: "frame N", or what else was being sent.
+const char* cut_short;
+
+// After a request to stop: the frame in hand was finished, or cut if it
+// could not move, and the port released, so the operator learns how far
+// the file got.
 int report_stop(unsigned long frames_sent) {
     char when[48];  // "after frame " and any unsigned long
     if (frames_sent == 0) {
@@ -79,17 +81,28 @@ int report_stop(unsigned long frames_sent) {
     } else {
         (void)std::snprintf(when, sizeof when, "after frame %lu", frames_sent);
     }
-    show("\nRun stopped by %s %s.\n", stop_request(), when);
+    if (cut_short == nullptr) {
+        show("\nRun stopped by %s %s.\n", stop_request(), when);
+    } else if (cut_short[0] == '\0') {
+        show("\nRun stopped by %s %s, frame %lu cut short.\n", stop_request(), when,
+             frames_sent + 1);
+    } else {
+        show("\nRun stopped by %s %s, %s cut short.\n", stop_request(), when, cut_short);
+    }
     return finish(stop_status());
 }
 
 bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // How a run goes on: on; at its end, when a pass of the file gave no frame;
-// stopped by a request; or failed, its message shown.
-enum class step { went, ended, stopped, failed };
+// stopped by a request; the input unreadable; or failed, its message shown.
+enum class step { went, ended, stopped, unreadable, failed };
 
-constexpr long long RETRY_US = 1'000'000;  // a missing port is looked for again this often
+// A port missing or lost is tried again this often at the most, whatever
+// ended the last try: a TNC that takes the connection and closes it at once
+// is not flooded.
+constexpr long long RETRY_US = 1'000'000;
+long long last_try_us;
 
 bool port_open;
 
@@ -104,7 +117,11 @@ void show_waiting() {
 // kept it from opening, since a device that comes back may take a moment to
 // be itself again.
 step open_port(bool lost) {
-    for (bool said = lost;;) {
+    for (bool said = lost, first = !lost;; first = false) {
+        if (!first && !services::wait_until(last_try_us + RETRY_US, services::NO_INPUT)) {
+            return step::stopped;
+        }
+        last_try_us = services::now_us();
         const ports::open_result result = port.operations->open(port);
         port_open = result == ports::port_ready;
         if (result == ports::port_ready || result == ports::port_stopped) {
@@ -121,9 +138,6 @@ step open_port(bool lost) {
         if (!said) {
             show_waiting();
             said = true;
-        }
-        if (!services::wait_until(services::now_us() + RETRY_US, services::NO_INPUT)) {
-            return step::stopped;
         }
     }
 }
@@ -179,9 +193,11 @@ ports::send_result transmit_return() {
     return send(octets, kiss::return_frame(octets));
 }
 
-// Sends with send. With --wait, a port that is lost is waited for as at the
-// start, the TNC prepared again, and what was cut sent again whole.
-step deliver(ports::send_result (*sender)()) {
+// Sends with sender, which sends what (for the stop's message: "" for the
+// frame after the last sent). With --wait, a port that is lost is waited for
+// as at the start, the TNC prepared again, and what was cut sent again whole.
+// A stop that came while it could not be handed over cut it.
+step deliver(ports::send_result (*sender)(), const char* what) {
     ports::send_result result = sender();
     while (result == ports::port_lost && options.wait) {
         show_waiting();
@@ -191,9 +207,16 @@ step deliver(ports::send_result (*sender)()) {
             return opened;
         }
         result = prepare_tnc();
+        if (services::stop_requested()) {
+            return step::stopped;  // in the init text's wait: nothing is sent before it has passed
+        }
         if (result == ports::frame_sent && sender != prepare_tnc) {
             result = sender();
         }
+    }
+    if (result != ports::frame_sent && services::stop_requested()) {
+        cut_short = what;
+        return step::stopped;
     }
     if (result != ports::frame_sent) {
         show(port.tcp ? "\nUnable to write to KISS TNC %s (%s).\n"
@@ -226,34 +249,52 @@ std::int32_t jitter() {
 
 // Announces one line, and makes the KISS frame of it.
 void announce(const char* line) {
-    show("Sending frame:\n %s\n\n", line);
+    static char shown[6 * sizeof line_buffer];
+    (void)shown_as_text(line, shown);
+    show("Sending frame:\n %s\n\n", shown);
     wire_length = kiss::frame(options.channel, kiss::DATA_FRAME, frame,
                               ax25::encode_frame(line, frame), wire);
 }
 
-// The file's lines, each as a frame with its pause, as many times as asked.
-// A line longer than the buffer arrives in pieces, each sent as a frame of
-// its own, exactly as the reader hands them over. A request to stop is
-// looked at only between frames, so that no frame is ever cut. A file sent
-// again is read again from its start; one that cannot be (a pipe), or that
-// gave no frame, is not.
-step send_file(std::int32_t pause_ms, unsigned long& frames_sent) {
-    step done = step::went;
-    for (long pass = 0; done == step::went && (options.repeat == 0 || pass < options.repeat) &&
-                        (pass == 0 || std::fseek(input_stream, 0, SEEK_SET) == 0);
-         ++pass) {
-        const unsigned long before = frames_sent;
-        while (done == step::went && stop_request() == nullptr &&
-               std::fgets(line_buffer, sizeof line_buffer, input_stream) != nullptr &&
-               std::ferror(input_stream) == 0) {
-            announce(line_buffer);
-            done = deliver(transmit_frame);
-            frames_sent += done == step::went ? 1 : 0;
-            done = done == step::went && !pause_for(*port.operations, pause_ms + jitter())
-                       ? step::stopped
-                       : done;
+// One pass over the input, each line as a frame with its pause: went at
+// its end. A line longer than the buffer arrives in pieces, each sent as a
+// frame of its own, exactly as the reader hands them over. A request to stop
+// is looked at between frames, and ends a wait for a line.
+step send_lines(std::int32_t pause_ms, unsigned long& frames_sent) {
+    while (stop_request() == nullptr) {
+        const line_result read = read_line(line_buffer);
+        if (read != line_read) {
+            return read == read_failed    ? step::unreadable
+                   : read == read_stopped ? step::stopped
+                                          : step::went;
         }
-        done = frames_sent == before && done == step::went ? step::ended : done;
+        announce(line_buffer);
+        const step sent = deliver(transmit_frame, "");
+        if (sent != step::went) {
+            return sent;
+        }
+        ++frames_sent;
+        if (!pause_for(*port.operations, pause_ms + jitter())) {
+            return step::stopped;
+        }
+    }
+    return step::stopped;
+}
+
+// The input, as many times as asked. A file sent again is opened again by
+// its name, so that a file replaced meanwhile is the new one; standard input
+// is read once, and a pass that gave no frame ends the run.
+step send_file(const char* name, std::int32_t pause_ms, unsigned long& frames_sent) {
+    const bool standard = std::strcmp(name, "-") == 0;
+    step done = step::went;
+    for (long pass = 0; done == step::went && (options.repeat == 0 || pass < options.repeat);
+         ++pass) {
+        if (pass > 0 && (standard || reopen_input() != input_open)) {
+            return standard ? step::ended : step::unreadable;
+        }
+        const unsigned long before = frames_sent;
+        done = send_lines(pause_ms, frames_sent);
+        done = done == step::went && frames_sent == before ? step::ended : done;
     }
     return done;
 }
@@ -277,13 +318,15 @@ int answer(options_read read) {
 // speed and the pause taken; false after the message for the first that is
 // wrong.
 bool take_arguments(char** arguments, std::int32_t& pause_ms) {
-    input_stream = open_input(arguments[1]);  // binary: 0x1A and CR are data
-    if (input_stream == nullptr && input_failure() != nullptr) {
+    const input_opened opened = open_input(arguments[1], false);
+    if (opened == input_missing && input_failure() != nullptr) {
         show("\nUnable to open input file %s (%s).\n", arguments[1], input_failure());
         return false;
     }
-    if (input_stream == nullptr) {
-        show("\nUnable to open input file %s.\n", arguments[1]);
+    if (opened != input_open) {
+        show(opened == input_missing ? "\nUnable to open input file %s.\n"
+                                     : "\nUnable to read input file %s.\n",
+             arguments[1]);
         return false;
     }
     if (!name_port(arguments[2])) {
@@ -368,25 +411,27 @@ int run_main(int argc, char** argv) {
     if (done == step::failed) {
         return finish(EXIT_FAILED);
     }
-    done = done == step::went ? deliver(prepare_tnc) : done;
+    done = done == step::went ? deliver(prepare_tnc, "the TNC's setup") : done;
     unsigned long frames_sent = 0;
-    done = done == step::went ? send_file(pause_ms, frames_sent) : done;
-    const bool read_failed = std::ferror(input_stream) != 0;
-    if (options.exit_kiss && port_open && done != step::failed) {
+    done = done == step::went ? send_file(arguments[1], pause_ms, frames_sent) : done;
+    // Not after a failure, nor after a frame cut short: the exit frame's
+    // FEND would end the cut frame, which the TNC would then send.
+    if (options.exit_kiss && port_open && cut_short == nullptr &&
+        (done == step::went || done == step::ended || done == step::stopped)) {
         show("Taking the TNC out of KISS mode.\n");
-        const step left = deliver(transmit_return);
+        const step left = deliver(transmit_return, "the frame out of KISS mode");
         done = left == step::failed ? left : done;
     }
     port.operations->close();
     if (done == step::failed) {
         return finish(EXIT_FAILED);
     }
-    if (stop_request() != nullptr) {
-        return report_stop(frames_sent);  // a read cut short by the signal is no read error
-    }
-    if (read_failed) {
+    if (done == step::unreadable) {
         show("\nUnable to read input file %s.\n", arguments[1]);
         return finish(EXIT_FAILED);
+    }
+    if (stop_request() != nullptr) {
+        return report_stop(frames_sent);
     }
     return finish(EXIT_OK);
 }

@@ -55,40 +55,76 @@ bool describe_command(Output& o, const std::uint8_t* frame, std::size_t length) 
     return true;
 }
 
-void print_received(Output& o, const Line& line) {
+// The octets as they came: the FEND before them, and the one after, if
+// it came.
+void print_received(Output& o, const Line& line, bool closed) {
     print(o, "  C0");
     for (std::size_t i = 0; i < line.received_length; ++i) {
         print(o, " %02X", line.received[i]);
     }
-    print(o, line.received_cut ? " ...\n" : " C0\n");
+    print(o, line.received_cut || !closed ? " ...\n" : " C0\n");
+}
+
+bool text_like(const Line& line) {
+    for (std::size_t i = 0; i < line.received_length; ++i) {
+        const std::uint8_t c = line.received[i];
+        if ((c < 0x20 || c > 0x7E) && c != '\r' && c != '\n' && c != '\t') {
+            return false;
+        }
+    }
+    return line.received_length > 0;
+}
+
+void print_text(Output& o, Line& line) {
+    line.shown_text = true;
+    print(o, "text: ");
+    for (std::size_t i = 0; i < line.received_length; ++i) {
+        const std::uint8_t c = line.received[i];
+        print(o, c >= 0x20 && c < 0x7F ? "%c" : "<0x%02X>", c);
+    }
+    print(o, line.received_cut ? " ...\n" : "\n");
+}
+
+// A frame that breaks a rule, unless it is text that no frame holds.
+void print_fault(Output& o, Line& line, const char* fault) {
+    if (text_like(line)) {
+        print_text(o, line);
+        return;
+    }
+    print(o, "! %s\n", fault);
+    print_received(o, line, true);
 }
 
 // One frame, or what is wrong with it.
-void show(Output& o, const Line& line, kiss::read_result result, bool hex) {
+void show(Output& o, Line& line, kiss::read_result result, bool hex) {
+    line.shown_text = false;
     const kiss::Stream& stream = line.stream;
     const unsigned command = stream.frame[0];
     const bool data = (command & kiss::COMMAND_MASK) == kiss::DATA_FRAME;
+    if (!line.opened) {
+        print_text(o, line);  // before the first FEND: no frame
+        return;
+    }
     if (result == kiss::read_damaged) {
-        print(o, "! %s\n", stream.problem);
-        print_received(o, line);
+        print_fault(o, line, stream.problem);
         return;
     }
     if (!data && describe_command(o, stream.frame, stream.length)) {
         if (hex) {
-            print_received(o, line);
+            print_received(o, line, true);
         }
         return;
     }
     if (!data) {
-        print(o, "! KISS command 0x%02X, not a data frame\n", command);
-        print_received(o, line);
+        char fault[48];
+        (void)std::snprintf(fault, sizeof fault, "KISS command 0x%02X, not a data frame", command);
+        print_fault(o, line, fault);
         return;
     }
     ax25::Frame frame{};
     const char* flaw = ax25::decode_frame(stream.frame + 1, stream.length - 1, frame);
     if (!frame.complete) {
-        print(o, "! %s\n", flaw);
-        print_received(o, line);
+        print_fault(o, line, flaw);
         return;
     }
     if ((command >> kiss::CHANNEL_SHIFT) != 0) {
@@ -102,7 +138,7 @@ void show(Output& o, const Line& line, kiss::read_result result, bool hex) {
         print(o, "  ! %s\n", flaw);
     }
     if (hex) {
-        print_received(o, line);
+        print_received(o, line, true);
     }
 }
 
@@ -112,6 +148,7 @@ void reset_line(Line& line) {
     kiss::reset_stream(line.stream);
     line.received_length = 0;
     line.received_cut = false;
+    line.opened = false;
 }
 
 std::size_t take(Line& line, std::uint8_t octet, bool hex, char* out, std::size_t capacity) {
@@ -125,11 +162,26 @@ std::size_t take(Line& line, std::uint8_t octet, bool hex, char* out, std::size_
     if (octet == kiss::FEND) {
         line.received_length = 0;
         line.received_cut = false;
+        line.opened = true;
     } else if (line.received_length < sizeof line.received) {
         line.received[line.received_length++] = octet;
     } else {
         line.received_cut = true;
     }
+    return o.length;
+}
+
+std::size_t finish(Line& line, char* out, std::size_t capacity) {
+    Output o{};
+    o.out = out;
+    o.capacity = capacity;
+    if (line.received_length > 0 && !line.opened) {
+        print_text(o, line);
+    } else if (line.received_length > 0) {
+        print(o, "! cut short: the stop came inside the frame\n");
+        print_received(o, line, false);
+    }
+    reset_line(line);
     return o.length;
 }
 

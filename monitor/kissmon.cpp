@@ -8,6 +8,7 @@
 #include "monitor/display.h"
 #include "ports/line_settings.h"
 #include "ports/speeds.h"
+#include "services/descriptors.h"
 
 #include <fcntl.h>
 #include <getopt.h>
@@ -59,8 +60,9 @@ bool parse(int argc, char** argv, Options& options) {
             options.hex = true;
             break;
         case 'n':
+            errno = 0;
             options.count = std::strtol(optarg, &end, 10);
-            if (*end != '\0' || options.count < 1) {
+            if (*end != '\0' || options.count < 1 || errno == ERANGE) {
                 return false;
             }
             break;
@@ -97,20 +99,24 @@ void print_stamp() {
     (void)std::printf("%s.%03ld ", clock, now.tv_nsec / 1'000'000);
 }
 
+// What is shown, after the time it came; flushed at once, so that it shows
+// beside the sender's console as it arrives.
+void print_shown(std::size_t length) {
+    if (length > 0) {
+        print_stamp();
+        (void)std::fwrite(shown, 1, length, stdout);
+        (void)std::fflush(stdout);
+    }
+}
+
 // Takes what the line delivered, showing at most limit frames (no limit
-// when 0), each after the time it ended, as a line of its own; flushed at
-// once, so that it shows beside the sender's console as it arrives. Returns
-// the number shown.
+// when 0), each as a line of its own; returns the number shown.
 long take(const std::uint8_t* octets, std::size_t count, bool hex, long limit) {
     long frames = 0;
     for (std::size_t i = 0; i < count && (limit == 0 || frames < limit); ++i) {
         const std::size_t length = monitor::take(heard, octets[i], hex, shown, sizeof shown);
-        if (length > 0) {
-            print_stamp();
-            (void)std::fwrite(shown, 1, length, stdout);
-            (void)std::fflush(stdout);
-            ++frames;
-        }
+        print_shown(length);
+        frames += length > 0 && !heard.shown_text ? 1 : 0;
     }
     return frames;
 }
@@ -214,6 +220,7 @@ int listen(int port, const Options& options) {
             return EXIT_DEVICE;
         }
         if (fds[1].revents != 0) {
+            print_shown(monitor::finish(heard, shown, sizeof shown));
             break;
         }
         std::uint8_t buffer[4096];
@@ -232,6 +239,9 @@ int listen(int port, const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Or the pseudo-terminal could take standard output, and the sender
+    // would read every line shown.
+    services::open_standard_descriptors();
     Options options;
     if (!parse(argc, argv, options)) {
         return usage();

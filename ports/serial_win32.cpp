@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 namespace ports {
 
@@ -26,12 +27,6 @@ constexpr DWORD READ_TOTAL_TIMEOUT_CONSTANT = 50;
 // budget.
 constexpr DWORD WRITE_TOTAL_TIMEOUT_MULTIPLIER = 10;
 
-// What the TNC sends is taken this often during the pause, so that the
-// driver's input queue never overflows (which, with abort on error, would
-// fail the writes that follow). Waiting for it instead would need
-// overlapped I/O on the port.
-constexpr long long DRAIN_SLICE_US = 10'000;
-
 // The standard XON and XOFF characters. Software flow control stays off, so
 // they are never used; but a driver refuses settings whose two characters
 // are equal, as USB CDC drivers report them.
@@ -43,13 +38,47 @@ std::int32_t line_speed;
 DCB device_control;
 COMMTIMEOUTS time_outs;
 
+// The port is opened for overlapped I/O, so that a pause can wait for what
+// the TNC sends (WaitCommEvent) together with a stop, and sleep until then.
+// Reads and writes still end before their call returns.
+OVERLAPPED transfer;     // a read or a write
+OVERLAPPED received;     // the wait for a character received
+DWORD events;            // what that wait reports
+bool waiting_for_input;  // that wait is under way
+
 void record_failure(DWORD error) { keep_failure(services::system_message(error)); }
 
+// A read or a write, to its end: false when it failed. Its time-out ends it
+// with what it took: Windows says so with success, Wine with ERROR_TIMEOUT.
+bool transfer_ended(BOOL started, DWORD* count) {
+    if (started == FALSE && GetLastError() != ERROR_IO_PENDING) {
+        return false;
+    }
+    if (GetOverlappedResult(port_handle, &transfer, count, TRUE) != FALSE) {
+        return true;
+    }
+    *count = static_cast<DWORD>(transfer.InternalHigh);
+    return GetLastError() == ERROR_TIMEOUT;
+}
+
 // Closing is the last we do with the device; if it fails, the process is
-// about to end and take the handle with it.
+// about to end and take the handle with it. A wait still under way for the
+// TNC is ended first: Windows writes into it until then.
 void release_port() {
+    if (waiting_for_input) {
+        (void)SetCommMask(port_handle, 0);
+        DWORD ignored = 0;
+        (void)GetOverlappedResult(port_handle, &received, &ignored, TRUE);
+        waiting_for_input = false;
+    }
     (void)CloseHandle(port_handle);
     port_handle = INVALID_HANDLE_VALUE;
+    for (OVERLAPPED* operation : {&transfer, &received}) {
+        if (operation->hEvent != nullptr) {
+            (void)CloseHandle(operation->hEvent);
+            operation->hEvent = nullptr;
+        }
+    }
 }
 
 open_result refuse_settings(DWORD error) {
@@ -114,7 +143,8 @@ void drain_input() {
         const DWORD wanted =
             status.cbInQue < sizeof discarded ? status.cbInQue : DWORD{sizeof discarded};
         DWORD got = 0;
-        if (ReadFile(port_handle, discarded, wanted, &got, nullptr) == FALSE || got == 0) {
+        if (!transfer_ended(ReadFile(port_handle, discarded, wanted, nullptr, &transfer), &got) ||
+            got == 0) {
             return;
         }
     }
@@ -124,7 +154,7 @@ open_result open_device(const Port& port) {
     line_speed = port.speed;
     // Not shared: no other program may write into our frames.
     port_handle = CreateFileA(port.device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              0, nullptr);
+                              FILE_FLAG_OVERLAPPED, nullptr);
     if (port_handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         record_failure(error);
@@ -133,7 +163,13 @@ open_result open_device(const Port& port) {
                    ? port_missing
                    : port_unavailable;
     }
-    if (SetupComm(port_handle, QUEUE_SIZE, QUEUE_SIZE) == FALSE) {
+    transfer = OVERLAPPED{};
+    received = OVERLAPPED{};
+    transfer.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    received.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (transfer.hEvent == nullptr || received.hEvent == nullptr ||
+        SetupComm(port_handle, QUEUE_SIZE, QUEUE_SIZE) == FALSE ||
+        SetCommMask(port_handle, EV_RXCHAR) == FALSE) {
         return refuse_settings(GetLastError());
     }
 
@@ -186,7 +222,7 @@ send_result write_octet(std::uint8_t octet) {
     DWORD written = 0;
     while ((give_write(deadline - services::now_us()) &&
             SetCommTimeouts(port_handle, &time_outs) == FALSE) ||
-           WriteFile(port_handle, &octet, 1, &written, nullptr) == FALSE) {
+           !transfer_ended(WriteFile(port_handle, &octet, 1, nullptr, &transfer), &written)) {
         // With abort on error, a line error on the input (a TNC talking on a
         // busy channel) fails the write in progress and every later one until
         // it is cleared; the octet was not taken, so it goes again, within
@@ -211,10 +247,25 @@ send_result send_frame(const std::uint8_t* frame, std::size_t length) {
     return send_octets(frame, length, write_octet);
 }
 
+// One wait for a character is kept under way until a character comes; a
+// character that came before it began completes it at once.
 bool wait_for_input(long long deadline_us) {
-    const long long slice_end = services::now_us() + DRAIN_SLICE_US;
-    return services::wait_until(slice_end < deadline_us ? slice_end : deadline_us,
-                                services::NO_INPUT);
+    if (!waiting_for_input) {
+        events = 0;
+        if (WaitCommEvent(port_handle, &events, &received) != FALSE) {
+            return !services::stop_requested();  // one has come: the drain takes it
+        }
+        waiting_for_input = GetLastError() == ERROR_IO_PENDING;
+        if (!waiting_for_input) {  // a port gone: the next write says so
+            return services::wait_until(deadline_us, services::NO_INPUT);
+        }
+    }
+    const bool went_on = services::wait_until(deadline_us, received.hEvent);
+    DWORD ignored = 0;
+    waiting_for_input = waiting_for_input &&
+                        GetOverlappedResult(port_handle, &received, &ignored, FALSE) == FALSE &&
+                        GetLastError() == ERROR_IO_INCOMPLETE;
+    return went_on;
 }
 
 void close_device() {

@@ -17,7 +17,7 @@ constexpr long long OCTET_BUDGET_US = octet_budget_us(0, TCP_AHEAD);
 
 void keep_slow_tnc() {
     char why[64];
-    (void)std::snprintf(why, sizeof why, "the TNC took nothing for %lld ms an octet",
+    (void)std::snprintf(why, sizeof why, "the TNC took nothing for %lld ms",
                         OCTET_BUDGET_US / 1000);
     keep_failure(why);
 }
@@ -39,20 +39,24 @@ void drain_tnc() {
     }
 }
 
-// The frame goes in one send, as one segment (Nagle's delay is off), and
-// must be taken within the budget of all its octets. A connection that the
-// TNC ended, or that failed, is lost: the TNC may listen again.
+// The frame goes in one send, as one segment (Nagle's delay is off). While
+// the connection takes some of it the frame is moving; a connection that
+// takes nothing for an octet's budget has stalled, as a serial line that
+// takes no octet. A connection that the TNC ended, or that failed, is lost:
+// the TNC may listen again.
 send_result send_frame(const std::uint8_t* frame, std::size_t length) {
     drain_tnc();
     if (ended != 0) {
         return port_lost;  // the reason was kept when the TNC ended it
     }
-    const long long deadline =
-        services::now_us() + OCTET_BUDGET_US * static_cast<long long>(length);
+    long long deadline = services::now_us() + OCTET_BUDGET_US;
     for (std::size_t sent = 0; sent < length;) {
         const long n = tcp::send_some(frame + sent, length - sent);
         if (n < 0) {
             return port_lost;
+        }
+        if (n > 0) {
+            deadline = services::now_us() + OCTET_BUDGET_US;
         }
         sent += static_cast<std::size_t>(n);
         if (sent < length && !tcp::wait_writable(deadline)) {

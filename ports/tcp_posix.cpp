@@ -4,10 +4,14 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 namespace ports::tcp {
@@ -17,6 +21,67 @@ namespace {
 int tnc = -1;
 
 int attempts[ADDRESSES_TRIED];  // the sockets of the connections being made
+
+// The lookup of the TNC's name, by the C library on a thread of its own, so
+// that it can be waited on with a deadline and a stop. It is kept beyond
+// the call: a lookup that no server answers may still be running at the
+// next try, which then waits on the same one (the name does not change).
+gaicb lookup;
+addrinfo hints;
+char host[NAME_CAPACITY];
+char service[8];
+int looked_up = -1;  // readable once the lookup has ended
+
+extern "C" void end_lookup(sigval /*unused*/) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t told = write(looked_up, &one, sizeof one);
+}
+
+// The TNC's addresses into found, by the deadline unless a stop comes
+// first: 0, STOPPED, NO_ANSWER, or the lookup's own error (EAI_...).
+int look_up(const TncAddress& peer, long long deadline_us, addrinfo** found) {
+    if (looked_up < 0) {
+        looked_up = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    }
+    if (looked_up < 0) {
+        return EAI_SYSTEM;
+    }
+    if (gai_error(&lookup) != EAI_INPROGRESS) {
+        if (lookup.ar_result != nullptr) {
+            freeaddrinfo(lookup.ar_result);  // one that ended after it was given up
+        }
+        (void)std::snprintf(host, sizeof host, "%s", peer.host == nullptr ? "" : peer.host);
+        (void)std::snprintf(service, sizeof service, "%s", peer.service);
+        hints = addrinfo{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        lookup = gaicb{};
+        lookup.ar_name = peer.host == nullptr ? nullptr : host;
+        lookup.ar_service = service;
+        lookup.ar_request = &hints;
+        sigevent told{};
+        told.sigev_notify = SIGEV_THREAD;
+        told.sigev_notify_function = end_lookup;
+        gaicb* list[] = {&lookup};
+        const int started = getaddrinfo_a(GAI_NOWAIT, list, 1, &told);
+        if (started != 0) {
+            return started;
+        }
+    }
+    int error = EAI_INPROGRESS;
+    while ((error = gai_error(&lookup)) == EAI_INPROGRESS &&
+           services::wait_until(deadline_us, looked_up) && services::now_us() < deadline_us) {
+        std::uint64_t ended = 0;
+        [[maybe_unused]] const ssize_t heard = read(looked_up, &ended, sizeof ended);
+    }
+    if (error == EAI_INPROGRESS) {
+        (void)gai_cancel(&lookup);  // or it ends in its own time
+        return services::stop_requested() ? STOPPED : NO_ANSWER;
+    }
+    *found = lookup.ar_result;  // the caller's to free
+    lookup.ar_result = nullptr;
+    return error;
+}
 
 // Waits until the connection can take more, or has news; false at the
 // deadline.
@@ -80,13 +145,14 @@ bool hear_of_attempts(Attempts& started, long long deadline_us) {
 void keep_system_error(int error) { keep_failure(std::strerror(error)); }
 
 open_result connect_to(const TncAddress& peer, long long deadline_us) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    const int lookup = getaddrinfo(peer.host, peer.service, &hints, &found);
-    if (lookup != 0) {
-        keep_failure(lookup == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(lookup));
+    const int lookup_error = look_up(peer, deadline_us, &found);
+    if (lookup_error == STOPPED || lookup_error == NO_ANSWER) {
+        return connect_failed(lookup_error);
+    }
+    if (lookup_error != 0) {
+        keep_failure(lookup_error == EAI_SYSTEM ? std::strerror(errno)
+                                                : gai_strerror(lookup_error));
         return port_missing;
     }
     Attempts started{};

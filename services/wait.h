@@ -29,8 +29,9 @@ long long now_us();
 void request_stop();
 bool stop_requested();
 
-// Waits until the deadline, input on `input`, or a request to stop; false
-// when a stop has been requested.
+// Waits until the deadline (NO_DEADLINE: none), input on `input`, or a
+// request to stop; false when a stop has been requested.
+constexpr long long NO_DEADLINE = -1;
 bool wait_until(long long deadline_us, Waitable input);
 
 }  // namespace services

@@ -69,15 +69,22 @@ void request_stop() {
 bool stop_requested() { return stopping != 0; }
 
 bool wait_until(long long deadline_us, Waitable input) {
-    const long long left = deadline_us - now_us();
+    const bool forever = deadline_us == NO_DEADLINE;
+    const long long left = forever ? 1 : deadline_us - now_us();
     if (stopping == 0 && left > 0) {
         LARGE_INTEGER due{};
         due.QuadPart = -left * 10;  // relative, in 100 ns steps
-        const HANDLE watched[] = {stop_event, pacer, input};
-        const DWORD count = input == NO_INPUT ? 2 : 3;
-        if (SetWaitableTimer(pacer, &due, 0, nullptr, nullptr, FALSE) == FALSE ||
+        HANDLE watched[3] = {stop_event};
+        DWORD count = 1;
+        if (!forever) {
+            watched[count++] = pacer;
+        }
+        if (input != NO_INPUT) {
+            watched[count++] = input;
+        }
+        if ((!forever && SetWaitableTimer(pacer, &due, 0, nullptr, nullptr, FALSE) == FALSE) ||
             WaitForMultipleObjects(count, watched, FALSE, INFINITE) == WAIT_FAILED) {
-            Sleep(static_cast<DWORD>((left + 999) / 1000));
+            Sleep(forever ? 1000 : static_cast<DWORD>((left + 999) / 1000));
         }
     }
     return stopping == 0;

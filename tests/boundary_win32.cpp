@@ -26,7 +26,13 @@
 //   out fails every write with ERROR_ACCESS_DENIED (usbser.sys, users' reports).
 // - ClearCommError: COMSTAT.cbInQue is the number of octets received and not
 //   yet read; ReadFile returns them, and waits out the read time-outs for
-//   what is asked beyond them.
+//   what is asked beyond them. On a handle opened FILE_FLAG_OVERLAPPED, a
+//   ReadFile or WriteFile that completes at once returns TRUE, its count
+//   then given by GetOverlappedResult.
+// - WaitCommEvent, overlapped: FALSE with ERROR_IO_PENDING until one of the
+//   mask's events (EV_RXCHAR: a character received) sets the OVERLAPPED's
+//   event; a SetCommMask meanwhile ends it at once. GetOverlappedResult with
+//   bWait FALSE gives ERROR_IO_INCOMPLETE while it is pending.
 // - Wait functions: they move in steps of the system timer, 15.625 ms
 //   unless timeBeginPeriod(1) asks for 1 ms; CreateWaitableTimerExW takes
 //   CREATE_WAITABLE_TIMER_HIGH_RESOLUTION from Windows 10 1803, and fails
@@ -61,6 +67,7 @@
 #include <ws2tcpip.h>
 
 #include "app/console.h"
+#include "app/input.h"
 #include "app/process.h"
 #include "app/run.h"
 #include "ports/port.h"
@@ -101,8 +108,11 @@ struct Machine {
     long long abort_after = 0;  // this long into each
     bool error_pending = false;
     bool takes_nothing = false;
-    DWORD pulled_out = 0;  // the error every write fails with, once the device is gone
-    std::string input;     // what the TNC has sent and nobody has read
+    DWORD pulled_out = 0;              // the error every write fails with, once the device is gone
+    std::string input;                 // what the TNC has sent and nobody has read
+    long long talks_at = -1;           // when the TNC sends an octet more
+    LPOVERLAPPED comm_wait = nullptr;  // the wait for a character under way
+    int wakeups = 0;                   // waits that ended
     DWORD input_buffer = DRIVER_INPUT_BUFFER;
     DCB applied{};
     COMMTIMEOUTS time_outs{};
@@ -223,6 +233,15 @@ BOOL WINAPI fake_SetCommState(HANDLE, LPDCB settings) {
 }
 BOOL WINAPI fake_GetCommTimeouts(HANDLE, LPCOMMTIMEOUTS t) { return *t = machine.time_outs, TRUE; }
 BOOL WINAPI fake_SetCommTimeouts(HANDLE, LPCOMMTIMEOUTS t) { return machine.time_outs = *t, TRUE; }
+// An overlapped read or write that ends at once: its count in the OVERLAPPED.
+BOOL transferred(LPOVERLAPPED o, LPDWORD count, DWORD n) {
+    if (count != nullptr) {
+        *count = n;
+    } else {
+        o->InternalHigh = n;
+    }
+    return TRUE;
+}
 BOOL WINAPI fake_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, LPOVERLAPPED o) {
     if (h == machine.output) {
         machine.written.append(static_cast<const char*>(data), size);
@@ -231,7 +250,6 @@ BOOL WINAPI fake_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, 
     if (h != port) {
         return REAL("kernel32", WriteFile)(h, data, size, written, o);
     }
-    *written = 0;
     if (machine.pulled_out != 0) {
         SetLastError(machine.pulled_out);
         return FALSE;
@@ -250,24 +268,53 @@ BOOL WINAPI fake_WriteFile(HANDLE h, LPCVOID data, DWORD size, LPDWORD written, 
     const long long needed = 10 * 10'000'000LL * size / machine.applied.BaudRate;
     if (machine.takes_nothing || (allowed > 0 && needed > allowed)) {
         machine.now += allowed > 0 ? allowed : 3'600'000 * MS;  // no time-out: an hour, say
-        return TRUE;
+        return transferred(o, written, 0);
     }
     machine.now += needed;
     machine.octets.append(static_cast<const char*>(data), size);
-    return *written = size, TRUE;
+    return transferred(o, written, size);
 }
 BOOL WINAPI fake_ReadFile(HANDLE h, LPVOID data, DWORD size, LPDWORD got, LPOVERLAPPED o) {
     if (h != port) {
         return REAL("kernel32", ReadFile)(h, data, size, got, o);
     }
-    *got = size < machine.input.size() ? size : static_cast<DWORD>(machine.input.size());
-    if (*got < size) {
+    const DWORD n = size < machine.input.size() ? size : static_cast<DWORD>(machine.input.size());
+    if (n < size) {
         const COMMTIMEOUTS& t = machine.time_outs;
         machine.now += (t.ReadTotalTimeoutMultiplier * size + t.ReadTotalTimeoutConstant) * MS;
     }
-    std::memcpy(data, machine.input.data(), *got);
-    machine.input.erase(0, *got);
-    return TRUE;
+    std::memcpy(data, machine.input.data(), n);
+    machine.input.erase(0, n);
+    return transferred(o, got, n);
+}
+// The TNC's octet arrives when its time has come, which ends a wait for it.
+void hear_tnc() {
+    if (machine.talks_at >= 0 && machine.now >= machine.talks_at) {
+        machine.input += 'x';
+        machine.talks_at = -1;
+    }
+}
+BOOL WINAPI fake_WaitCommEvent(HANDLE, LPDWORD mask, LPOVERLAPPED o) {
+    if (!machine.input.empty()) {
+        return *mask = EV_RXCHAR, TRUE;
+    }
+    machine.comm_wait = o;
+    SetLastError(ERROR_IO_PENDING);
+    return FALSE;
+}
+// A new mask ends the wait under way, which then reports no event.
+BOOL WINAPI fake_SetCommMask(HANDLE, DWORD) { return TRUE; }
+BOOL WINAPI fake_GetOverlappedResult(HANDLE h, LPOVERLAPPED o, LPDWORD count, BOOL wait) {
+    if (h != port) {
+        return REAL("kernel32", GetOverlappedResult)(h, o, count, wait);
+    }
+    hear_tnc();
+    if (o == machine.comm_wait && machine.input.empty() && wait == FALSE) {
+        SetLastError(ERROR_IO_INCOMPLETE);
+        return FALSE;
+    }
+    machine.comm_wait = o == machine.comm_wait ? nullptr : machine.comm_wait;
+    return *count = static_cast<DWORD>(o->InternalHigh), TRUE;
 }
 BOOL WINAPI fake_ClearCommError(HANDLE, LPDWORD errors, LPCOMSTAT status) {
     *errors = machine.error_pending ? CE_FRAME : 0;
@@ -309,13 +356,18 @@ BOOL WINAPI fake_SetWaitableTimer(HANDLE, const LARGE_INTEGER* due, LONG, PTIMER
 // heard of settles; -1 for none of these.
 long long settles(int attempt) { return machine.started[attempt] + machine.settled_after[attempt]; }
 long long ready_at(HANDLE h) {
-    long long when = h == timer ? machine.due : h == machine.lookup_done ? machine.looked_up : -1;
+    long long when = h == timer                 ? machine.due
+                     : h == machine.lookup_done ? machine.looked_up
+                     : machine.comm_wait != nullptr && h == machine.comm_wait->hEvent
+                         ? machine.talks_at
+                         : -1;
     for (int i = 0; h == machine.attempt_news && i < machine.addresses; ++i) {
         when = machine.heard[i] || (when >= 0 && when < settles(i)) ? when : settles(i);
     }
     return h == machine.lookup_done && machine.lookup_cancelled ? machine.now : when;
 }
 DWORD WINAPI fake_WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL all, DWORD ms) {
+    ++machine.wakeups;
     DWORD first = count;
     for (DWORD i = 0; i < count; ++i) {
         const long long when = ready_at(handles[i]);
@@ -483,7 +535,8 @@ extern "C" {
 // clang-format off
 FAKE(CreateFileA) FAKE(CreateFileW) FAKE(_wfopen) FAKE(SetupComm) FAKE(GetCommState)
 FAKE(SetCommState) FAKE(GetCommTimeouts) FAKE(SetCommTimeouts) FAKE(WriteFile) FAKE(ReadFile)
-FAKE(ClearCommError) FAKE(PurgeComm) FAKE(CloseHandle)
+FAKE(ClearCommError) FAKE(PurgeComm) FAKE(CloseHandle) FAKE(WaitCommEvent) FAKE(SetCommMask)
+FAKE(GetOverlappedResult)
 FAKE(QueryPerformanceCounter) FAKE(QueryPerformanceFrequency) FAKE(GetTickCount64)
 FAKE(CreateWaitableTimerExW) FAKE(SetWaitableTimer) FAKE(WaitForMultipleObjects)
 FAKE(WaitForSingleObject) FAKE(LoadLibraryA) FAKE(GetProcAddress) FAKE(SetConsoleCtrlHandler)
@@ -594,18 +647,29 @@ TEST(Serial, TakesAFrameAsWindowsDriversDo) {
     }
 }
 
-// A pause of a second, to the millisecond, with the high-resolution timer
-// and before it.
-TEST(Pause, EndsOnTimeWithOrWithoutTheHighResolutionTimer) {
+// A pause of a second on a serial port, to the millisecond, with the
+// high-resolution timer and before it: it sleeps through, unless the TNC
+// sends something, which is read at once.
+TEST(Pause, EndsOnTimeAndWakesOnlyForTheTnc) {
     for (const bool high_resolution : {true, false}) {
-        machine = Machine{};
-        machine.high_resolution = high_resolution;
-        name("COM5", 9600);
-        app::prepare_process();
-        const long long started = machine.now;
-        EXPECT_TRUE(app::pause_for(*named.operations, 1000));
-        EXPECT_GE(machine.now - started, 1000 * MS);
-        EXPECT_LE(machine.now - started, 1001 * MS) << high_resolution;
+        for (const long long talks_after : {-1LL, 300 * MS}) {
+            machine = Machine{};
+            machine.high_resolution = high_resolution;
+            machine.found.DCBlength = sizeof(DCB);
+            machine.found.XonChar = 0x11;
+            name("COM5", 9600);
+            app::prepare_process();
+            ASSERT_EQ(named.operations->open(named), ports::port_ready);
+            const long long started = machine.now;
+            machine.talks_at = talks_after < 0 ? -1 : started + talks_after;
+            machine.wakeups = 0;
+            EXPECT_TRUE(app::pause_for(*named.operations, 1000));
+            EXPECT_GE(machine.now - started, 1000 * MS);
+            EXPECT_LE(machine.now - started, 1001 * MS) << high_resolution;
+            EXPECT_EQ(machine.wakeups, talks_after < 0 ? 1 : 2);
+            EXPECT_EQ(machine.input, "");
+            named.operations->close();
+        }
     }
 }
 
@@ -691,7 +755,7 @@ TEST(Messages, ShowsALongMessageWhole) {
 // What a run shows, on a console window and redirected: an input line of
 // UTF-8 with two octets that are none (0xC0 and 0xDB, which the console's
 // code page 1252 shows as À and Û), lines ending CR LF; the console's own
-// settings left as they are.
+// settings left as they are; control characters shown on a window only.
 TEST(Console, WritesUtf16ToAWindowAndOctetsElsewhere) {
     for (const HANDLE output : {console, file}) {
         machine = Machine{};
@@ -705,6 +769,10 @@ TEST(Console, WritesUtf16ToAWindowAndOctetsElsewhere) {
         EXPECT_EQ(output == console ? narrow(machine.shown) : machine.written,
                   output == console ? "Sending frame:\r\n A>B:\xCE\xA9 \xC3\x80\xC3\x9B\r\n\r\n"
                                     : "Sending frame:\r\n A>B:\xCE\xA9 \xC0\xDB\r\n\r\n");
+        // An input line's escape sequence is shown to a window, not obeyed.
+        char line[64];
+        (void)app::shown_as_text("A>B:\x1B[2J\r\n", line);
+        EXPECT_STREQ(line, output == console ? "A>B:<0x1B>[2J\r\n" : "A>B:\x1B[2J\r\n");
         EXPECT_FALSE(machine.code_page_set);
     }
 }
@@ -718,15 +786,14 @@ TEST(Console, HoldsUpNothingWhenItStopsReading) {
     machine.reading = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     app::open_console();
     const std::string line = std::string(1023, 'x') + "\n";
-    for (int i = 0; i < 1100; ++i) {
+    for (int i = 0; i < 1025; ++i) {
         app::show_text(line.c_str(), line.size());
     }
     (void)SetEvent(machine.reading);
     app::close_console();
     const std::string shown = narrow(machine.shown);
     EXPECT_EQ(std::count(shown.begin(), shown.end(), 'x'), 1024 * 1023);
-    EXPECT_TRUE(
-        ends_with(shown, "\r\nThe console was not reading: 76 messages were not shown.\r\n"));
+    EXPECT_TRUE(ends_with(shown, "\r\nThe console was not reading: 1 message was not shown.\r\n"));
     machine.reading = nullptr;
 }
 
@@ -744,13 +811,11 @@ TEST(Files, OpensALongPathAndSaysWhyNot) {
     ASSERT_NE(made, nullptr);
     (void)std::fputs("A>B:i\n", made);
     (void)std::fclose(made);
-    std::FILE* const input = app::open_input(narrow(path + 4).c_str());
-    char line[16] = "";
-    EXPECT_TRUE(input != nullptr && std::fgets(line, sizeof line, input) != nullptr);
+    char line[ax25::LINE_CAPACITY + 1] = "";
+    EXPECT_TRUE(app::open_input(narrow(path + 4).c_str(), false) == app::input_open &&
+                app::read_line(line) == app::line_read);
     EXPECT_STREQ(line, "A>B:i\n");
-    if (input != nullptr) {
-        (void)std::fclose(input);
-    }
+    app::close_input();
     machine = Machine{};
     machine.output = file;
     char* run[] = {const_cast<char*>("uipacer"), const_cast<char*>("C:\\no such\\frames.txt"),

@@ -38,7 +38,9 @@ ONE_FRAME = bytes.fromhex(A_TO_B + " 69 0A C0")
 # a second to go, so it must be discarded.
 STALL_LINE = b"A>B:" + b"x" * 160 + b"\n"
 STALL_FRAME = bytes.fromhex(A_TO_B) + STALL_LINE[4:] + b"\xc0"
+ESCAPES = b"A>B:\x1b]0;title\x07\x1b[2J\r\n"  # a title set and the screen cleared, if obeyed
 FILES = {"frames": b"".join(LINES), "empty": b"", "one": b"A>B:i\n", "two": b"A>B:i\nA>B:j\n",
+         "escapes": ESCAPES,
          "stall": STALL_LINE * 2, "\u03a9": b"A>B:i\n", "O": b"A>B:O\n",
          "many": (b"A>B:" + b"x" * 80 + b"\n") * 20000, "300": b"A>B:i\n" * 300,
          "paced": STALL_LINE}
@@ -85,6 +87,10 @@ TWO_SENT = sent(b"A>B:i\n", b"A>B:j\n")
 CASES = [
     Case("frames, paced", "frames", console=sent(*LINES), octets=FRAMES, action="pace"),
     Case("frames through Com2", "frames", console=sent(*LINES), octets=FRAMES, form="com"),
+    # Timed from outside: the second frame starts within a millisecond of 10 s after the first.
+    Case("a pause of 10 s, on time", "two", "10", console=TWO_SENT, action="time the pause",
+         octets=ONE_FRAME + ONE_FRAME.replace(b"i", b"j"), only=("linux",),
+         elsewhere="the pause's clock is the same whatever the port; Windows': boundary_win32"),
     # Windows' ANSI command line would give "O" for the omega, another file.
     Case("a file name outside the ANSI code page", "\u03a9", console=sent(b"A>B:i\n"),
          octets=ONE_FRAME),
@@ -98,6 +104,15 @@ CASES = [
          console="\nUnable to open serial port {port} (Inappropriate ioctl for device).\n"),
     Case("stalled line", "stall", "5", 1, sent(STALL_LINE) + "\nUnable to write to serial port "
          "{port} (no octet taken within {stalled} ms).\n", action="stall", speed=1200),
+    # A stop while the line takes nothing cuts the frame: at 300 Bd after the 583 ms an octet
+    # is given, not a frame's worth.
+    Case("a stalled line, stopped", "stall", "5", 130, sent(STALL_LINE) + "\nRun stopped by "
+         "{SIGINT} before the first frame, frame 1 cut short.\n", action="stop in a stall",
+         speed=300, signal=signal.SIGINT, only=("linux",), elsewhere="as stalled, on the linux runner"),
+    # A FIFO that no one writes: the stop ends the wait for its first line.
+    Case("stopped while waiting for a line", "fifo", status=130, action="stop at once",
+         console="\nRun stopped by {SIGINT} before the first frame.\n", signal=signal.SIGINT,
+         only=("linux",), elsewhere="a FIFO is Linux's"),
     # 110 Bd, an octet every 91 ms: each waits that long for room in the driver's queue.
     Case("110 Bd on a line that takes each octet in its time", "paced", console=sent(STALL_LINE),
          octets=STALL_FRAME, action="paced", speed=110, only=("vm-amd64",),
@@ -143,6 +158,11 @@ CASES = [
     *(Case(f"console {how}", console=None, octets=ONE_FRAME, action=f"console {how}",
            only=("linux",), elsewhere="shown by the linux runner alone")
       for how in ("closed", "gone")),
+    # A terminal shows an input line's control characters, and does not obey them.
+    Case("a terminal shows the input, never obeys it", "escapes", action="console a terminal",
+         console=sent(b"A>B:<0x1B>]0;title<0x07><0x1B>[2J\r\n"), only=("linux",),
+         octets=bytes.fromhex(A_TO_B) + ESCAPES[4:] + b"\xc0",
+         elsewhere="shown by the linux runner alone, and on Windows by boundary_win32"),
     # A terminal whose output is stopped (Ctrl-S) while 300 frames go out: they all go, and
     # the console shows them all once it is started again.
     Case("a console that stops reading", "300", console=sent(*[b"A>B:i\n"] * 300),
@@ -151,6 +171,13 @@ CASES = [
     Case("no such host", status=1, form="unresolved", only=TCP,
          console="\nUnable to {opening} {port} ({unresolved}).\n",
          elsewhere="a serial port has no host name"),
+    # A name that no server answers: the lookup is given the 5 s, and a stop ends it.
+    Case("a name no server answers", status=1, form="unanswered", only=("tcp",),
+         console="\nUnable to {opening} {port} (no answer within 5 s).\n",
+         elsewhere="Linux's lookup; Windows' is a row of boundary_win32"),
+    Case("stopped while a name is looked up", status=130, form="unanswered", action="stop at once",
+         console="\nRun stopped by {SIGINT} before the first frame.\n", signal=signal.SIGINT,
+         only=("tcp",), elsewhere="Linux's lookup; Windows' is a row of boundary_win32"),
     # localhost's ::1 takes no connection, and drops what comes: its 127.0.0.1 is taken.
     Case("one address silent, the next answering", console=sent(b"A>B:i\n"), octets=ONE_FRAME,
          action="silent ::1", only=TCP, elsewhere="a serial port has no addresses"),
@@ -159,10 +186,10 @@ CASES = [
          elsewhere="a serial line has no connection to reset"),
     Case("one send per frame", "frames", console=sent(*LINES), octets=FRAMES,
          action="count sends", only=TCP, elsewhere="a serial line has no sends to count"),
-    # A TNC that accepts but never reads: the run ends within the budget of the frame it
-    # could not hand over, with the write message (the console's end).
+    # A TNC that accepts but never reads: the run ends once it has taken nothing for an
+    # octet's budget, not a frame's, with the write message (the console's end).
     Case("a TNC that never reads", "many", status=1, action="deaf", quick=True, only=TCP,
-         console="\nUnable to {writing} {port} (the TNC took nothing for 60 ms an octet).\n",
+         console="\nUnable to {writing} {port} (the TNC took nothing for 60 ms).\n",
          elsewhere="a serial line stalls instead: see 'stalled line'"),
     *(Case(f"{example.name} through Dire Wolf's {way}", str(example), form=way,
            console=sent(*example.read_bytes().splitlines(True)), only=("direwolf",),
@@ -275,6 +302,7 @@ class Runner:
         self.name, self.scratch = name, scratch
         for file, content in FILES.items():
             (scratch / file).write_bytes(content)
+        os.mkfifo(scratch / "fifo")
 
     def skip_reason(self, case):
         if case.name in self.cannot:
@@ -314,10 +342,11 @@ class Linux(Runner):
                 case.pause]
         if case.action == "console closed":
             return Run(args, link, port, preexec_fn=lambda: (os.close(0), os.close(1)))
-        if case.action == "console stopped":  # a raw terminal, its output stopped (Ctrl-S)
+        if case.action in ("console stopped", "console a terminal"):  # a raw terminal
             terminal, console = os.openpty()
             tty.setraw(console)
-            termios.tcflow(console, termios.TCOOFF)
+            if case.action == "console stopped":  # its output stopped (Ctrl-S)
+                termios.tcflow(console, termios.TCOOFF)
             run = Run(args, link, port, stdout=console)
             run.terminal = (terminal, console)
             return run
@@ -341,11 +370,12 @@ class Linux(Runner):
                 fcntl.ioctl(pty.slave, termios.TIOCEXCL)
             if case.action == "locked":
                 fcntl.flock(pty.slave, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            if case.action == "stall":  # output suspended: the line takes nothing more
+            stalled = case.action in ("stall", "stop in a stall")
+            if stalled:  # output suspended: the line takes nothing more
                 termios.tcflow(pty.slave, termios.TCOOFF)
             if case.action == "appears":  # the link made only once the run waits
                 (self.scratch / "tnc").unlink()
-            run = self.start(case, port, None if case.action == "stall" else pty.master)
+            run = self.start(case, port, None if stalled else pty.master)
             pty = self.bring_back(case, run, pty)
             self.act(case, run, pty.master)
             if case.action == "settings" and case.status == 0:
@@ -366,21 +396,32 @@ class Linux(Runner):
         if case.action in ("hangup", "reset"):
             os.close(link)
             run.link = None
-        if case.action == "stop":
+        if case.action in ("stop at once", "stop in a stall"):
+            time.sleep(0.3 if case.action == "stop in a stall" else 1)
+        if case.action in ("stop", "stop at once", "stop in a stall"):
             run.proc.send_signal(case.signal)
-        if case.action == "console stopped":
+        if case.action in ("console stopped", "console a terminal"):
             self.restart_console(case, run)
+        if case.action == "time the pause":  # awake, reading without a pause, as it ends
+            run.collect(len(ONE_FRAME))
+            time.sleep(9.9 - (time.monotonic() - run.started - run.arrival[-1]))
+            while not select.select([link], [], [], 0)[0]:
+                pass
+            late = time.monotonic() - run.started - run.arrival[-1] - 10
+            assert abs(late) < 0.001, f"the pause ended {late * 1000:.2f} ms late"
         waited = self.talk(run, link) if case.action == "talk" else 0
         run.finish()
         assert waited < 0.5, "what the TNC sent waited"
         took = time.monotonic() - run.started
-        if case.action == "stop":
+        if case.action in ("stop", "deaf"):
             assert took < 3, "the run was not ended at once"
+        if case.action in ("stop at once", "stop in a stall"):  # a stop within 1 s or 0.3 s
+            assert took < 2, "the stop was not obeyed within a second"
         if case.action == "stall":
             assert self.stall_seconds[0] < took < self.stall_seconds[1], f"given up after {took} s"
         if case.action in ("count wake-ups", "console closed"):
             assert run.switches < 20 and run.cpu < 0.3, "the pause woke up"
-        if case.action == "console stopped":
+        if case.action in ("console stopped", "console a terminal"):
             run.console = run.terminal_said
         if case.action == "pace":  # no pause before the first frame, about one after each
             starts = [i for i, octet in enumerate(run.octets) if octet == 0xC0][::2]
@@ -405,7 +446,8 @@ class Linux(Runner):
         return pty
 
     def restart_console(self, case, run):
-        # Every frame goes while the console is stopped; then it is started, and shows all.
+        # Every frame goes while the console is stopped (if it is); then it is started, and
+        # shows all.
         run.collect(len(case.octets))
         assert len(run.octets) == len(case.octets), "the frames waited for the console"
         terminal, console = run.terminal
@@ -459,6 +501,17 @@ class Tcp(Linux):
               "frames through Com2": "a number names a serial port",
               "not a terminal": "no terminal", "stalled line": "see 'a TNC that never reads'"}
 
+    def program(self, case):
+        if case.form != "unanswered":
+            return super().program(case)
+        # Its own view of /etc/resolv.conf, naming a server that never answers.
+        if os.geteuid() != 0:
+            pytest.skip("a resolv.conf of the test's own needs root")
+        resolv = self.scratch / "resolv.conf"
+        resolv.write_text("nameserver 127.0.0.2\n")
+        return ["unshare", "--mount", "sh", "-c", 'mount --bind "$0" /etc/resolv.conf && exec "$@"',
+                resolv, *super().program(case)]
+
     def listen(self, host, port=0):
         listener = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET)
         listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -475,6 +528,10 @@ class Tcp(Linux):
             if case.form not in ("device", "link"):
                 listener.close()  # nothing listens there
             port = port.replace("127.0.0.1", "no such host") if case.form == "unresolved" else port
+            if case.form == "unanswered":  # a name server that takes the question, and is silent
+                port = port.replace("127.0.0.1", "tnc.invalid")
+                server = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                server.bind(("127.0.0.2", 53))
             if case.action == "silent ::1":  # its queue full, with one not taken
                 silent = socket.socket(socket.AF_INET6)
                 silent.bind(("::1", listener.getsockname()[1]))
@@ -496,7 +553,10 @@ class Tcp(Linux):
                 run.collect(len(ONE_FRAME))
                 os.close(link)
                 link = self.accept(listener, run)
-        if link is None:
+        if link is None:  # nothing connected: the run, perhaps stopped
+            if case.action:
+                self.act(case, run, None)
+                return run
             return run.finish()
         run.link = None if case.action == "deaf" else link
         self.act(case, run, link)
@@ -951,3 +1011,20 @@ def test_port(runner, case):
     if reason:
         pytest.skip(reason)
     runner.check(case)
+
+
+def test_kissmon_with_its_output_closed(tmp_path):
+    # Its pseudo-terminal must not take the standard output it came without, or the sender
+    # would read back every line it shows.
+    link = tmp_path / "tnc"
+    monitor = subprocess.Popen([BUILD / "kissmon", "-l", link], stderr=subprocess.DEVNULL,
+                               preexec_fn=lambda: os.close(1))
+    while not link.exists() and monitor.poll() is None:
+        time.sleep(0.05)
+    sender = os.open(link, os.O_RDWR | os.O_NOCTTY)  # raw already: kissmon made it so
+    os.write(sender, ONE_FRAME)
+    time.sleep(0.5)  # shown by now
+    said = select.select([sender], [], [], 0)[0] and os.read(sender, 4096)
+    monitor.terminate()
+    os.close(sender)
+    assert monitor.wait(5) == 0 and not said, said

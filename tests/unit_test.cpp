@@ -25,9 +25,9 @@ namespace {
 
 // The fake port, process and clock: what they went through, and what is
 // armed. The port is missing for the first opens asked; the frame of index
-// at, over the whole run, fails to send, is lost, or has a SIGINT come while
-// it goes.
-enum class Failure { none, send, lost, stop };
+// at, over the whole run, fails to send, is lost (and a SIGINT comes in the
+// next pause), or has a SIGINT come while it goes.
+enum class Failure { none, send, lost, stop, lost_then_stop };
 struct Fake {
     Failure failure = Failure::none;
     std::size_t at = 0;
@@ -60,11 +60,11 @@ ports::open_result open_port(const ports::Port& port) {
 ports::send_result send_frame(const std::uint8_t* frame, std::size_t length) {
     const bool armed = fake.frames++ == fake.at;
     fake.stopped = fake.stopped || (armed && fake.failure == Failure::stop);
-    const bool cut = armed && (fake.failure == Failure::send || fake.failure == Failure::lost);
+    const bool cut = armed && fake.failure != Failure::none && fake.failure != Failure::stop;
     note(hex(frame, length) + (cut ? " (cut)" : ""));
     return !cut                            ? ports::frame_sent
-           : fake.failure == Failure::lost ? ports::port_lost
-                                           : ports::send_failed;
+           : fake.failure == Failure::send ? ports::send_failed
+                                           : ports::port_lost;
 }
 
 bool wait_input(long long /*deadline_us*/) { return true; }
@@ -106,10 +106,10 @@ bool wait_until(long long /*deadline_us*/, Waitable /*input*/) {
 namespace app {
 
 void prepare_process() {}
-std::FILE* open_input(const char* name) { return std::fopen(name, "rb"); }
-const char* input_failure() { return nullptr; }
 bool pause_for(const ports::PortOperations& /*port*/, std::int32_t milliseconds) {
     note("pause " + std::to_string(milliseconds));
+    fake.stopped =
+        fake.stopped || (fake.failure == Failure::lost_then_stop && fake.frames > fake.at);
     return !fake.stopped;
 }
 const char* stop_request() { return fake.stopped ? "SIGINT" : nullptr; }
@@ -269,16 +269,22 @@ TEST(Run, ShowsWhatItDidAndEndsWithItsStatus) {
         {{input(longer), "1", "9600", "1"}, announced(longer.substr(0, 1024)) + announced("A>B:"
          "tail\n") + "[open Com1 9600 | C0 00 " + a_b("61 03 F0") + xs + " C0 | pause 1000 | C0 00 "
          + a_b("61 03 F0 74 61 69 6C 0A C0") + " | pause 1000 | close] 0"},
-        // Faults: the port is closed, and nothing more sent.
-        {{"/", "2", "9600", "1"}, "\nUnable to read input file /.\n[open Com2 9600 | close] 1"},
+        // A folder is refused before the port is opened.
+        {{"/", "2", "9600", "1"}, "\nUnable to read input file /.\n[] 1"},
         // A stop during the second frame: that frame is finished, nothing more sent.
         {{two, "2", "9600", "1"}, both + "\nRun stopped by SIGINT after frame 2.\n[open Com2 9600 "
          "| " + i + " | pause 1000 | " + j + " | pause 1000 | close] 130", Failure::stop, 1},
-        // With --wait, a lost port made ready again, the init text too, and the frame that was
-        // cut sent again; a stall still a failure.
+        // With --wait, a lost port tried again a second after the last try, made ready again,
+        // the init text too, and the frame that was cut sent again; but not when a stop comes
+        // in the init text's wait. A stall still a failure.
         {{"--wait", "--init", "X", "--init-wait", "5", two, "1", "9600", "1"}, init + both + waiting
          + init + "[open Com1 9600 | 58 | pause 5 | " + i + " | pause 1000 | " + j + " (cut) | close"
-         " | open Com1 9600 | 58 | pause 5 | " + j + " | pause 1000 | close] 0", Failure::lost, 2},
+         " | a second | open Com1 9600 | 58 | pause 5 | " + j + " | pause 1000 | close] 0",
+         Failure::lost, 2},
+        {{"--wait", "--init", "X", "--init-wait", "5", two, "1", "9600", "1"}, init + both + waiting
+         + init + "\nRun stopped by SIGINT after frame 1.\n[open Com1 9600 | 58 | pause 5 | " + i +
+         " | pause 1000 | " + j + " (cut) | close | a second | open Com1 9600 | 58 | pause 5 | "
+         "close] 130", Failure::lost_then_stop, 2},
         {{"--wait", two, "1", "9600", "1"}, both + "\nUnable to write to serial port Com1 (reason)."
          "\n[open Com1 9600 | " + i + " | pause 1000 | " + j + " (cut) | close] 1", Failure::send, 1},
         // Sent again until stopped; an empty file not sent again.
@@ -299,7 +305,15 @@ TEST(Run, RefusesAnOptionAndSaysWhatItTakes) {
     const std::string time = "milliseconds, 0 to 2550 in steps of 10, not ";
     // clang-format off
     const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{"-c", "16"}, "Option --channel takes a KISS port, 0 to 15, not 16."},
+        // The option as written: short, in a group, abbreviated (refused), a long value cut.
+        {{"-c", "16"}, "Option -c takes a KISS port, 0 to 15, not 16."},
+        {{"-c", "3", "-zq"}, "Unknown option -z: uipacer --help lists them."},
+        {{"--rep", "2"}, "Unknown option --rep: uipacer --help lists them."},
+        {{"--init", "\\q" + std::string(3000, 'x')}, "Option --init takes a text of at most 1024 "
+         "octets, in which \\r, \\n, \\\\ and \\xHH stand for those octets, not \\q" +
+         std::string(58, 'x') + "\u2026."},
+        {{"--init="}, "Option --init takes a text of at most 1024 octets, in which \\r, \\n, \\\\ "
+         "and \\xHH stand for those octets."},
         {{"--channel=x"}, "Option --channel takes a KISS port, 0 to 15, not x."},
         {{"--txdelay", "15"}, "Option --txdelay takes " + time + "15."},
         {{"--slottime", "2560"}, "Option --slottime takes " + time + "2560."},
@@ -346,8 +360,9 @@ TEST(LineSettings, TakenWhenReadBackAsAskedAndWithinTwoPercentOfTheSpeed) {
     }
 }
 
-// What the monitor shows of what a line delivers (octets in hex): each
-// frame's text, without the time that kissmon puts before it.
+// What the monitor shows of what a line delivers (octets in hex), and of
+// what it left open when stopped: each frame's text, without the time that
+// kissmon puts before it.
 std::string shown(const std::string& line, bool hex = false) {
     static monitor::Line heard;
     static char text[monitor::SHOWN_CAPACITY];
@@ -358,7 +373,7 @@ std::string shown(const std::string& line, bool hex = false) {
         frames += std::string(
             text, monitor::take(heard, static_cast<std::uint8_t>(octet), hex, text, sizeof text));
     }
-    return frames;
+    return frames + std::string(text, monitor::finish(heard, text, sizeof text));
 }
 
 std::string kiss(const std::string& frame) { return "C0 00 " + frame + " C0"; }
@@ -371,9 +386,11 @@ TEST(Monitor, ShowsEachFrameOrWhatIsWrongWithIt) {
     }
     // clang-format off
     const std::pair<std::string, std::string> cases[] = {
-        // FENDs doubled or shared, both escapes, TFEND and TFESC alone, a frame not closed.
+        // FENDs doubled or shared, both escapes, TFEND and TFESC alone, a frame not closed
+        // when the monitor is stopped.
         {"C0 C0 00 " + a_to_b + " DB DC 41 DB DD C0 00 " + a_to_b + " DC DD C0 C0 00 41",
-         "A>B:<0xC0>A<0xDB>\nA>B:<0xDC><0xDD>\n"},
+         "A>B:<0xC0>A<0xDB>\nA>B:<0xDC><0xDD>\n! cut short: the stop came inside the frame\n  C0 00 "
+         "41 ...\n"},
         {"C0 00 DB 41 C0 00 DB C0", "! FESC is followed by 0x41, not TFEND or TFESC\n  C0 00 DB "
          "41 C0\n! the frame ends right after FESC\n  C0 00 DB C0\n"},
         // Every character a callsign may have, at both ends of its range; the TNC's channel.
@@ -388,7 +405,13 @@ TEST(Monitor, ShowsEachFrameOrWhatIsWrongWithIt) {
          a_b("61 13 F0 C0\n")},
         {kiss(a_b("61 03 CF")), "! PID 0xCF, not 0xF0 (no layer 3)\n  C0 00 " +
          a_b("61 03 CF C0\n")},
-        {"C0 4B 49 53 53 C0", "! KISS command 0x4B, not a data frame\n  C0 4B 49 53 53 C0\n"},
+        {"C0 4B 00 C0", "! KISS command 0x4B, not a data frame\n  C0 4B 00 C0\n"},
+        // Text in no frame: an init text before the first FEND, or between frames; junk
+        // before the first FEND shows as the octets it holds, after no FEND.
+        {"4B 49 53 53 20 4F 4E 0D C0 00 " + a_to_b + " C0 4B 0D 0A C0", "text: KISS ON<0x0D>\nA>B:\n"
+         "text: K<0x0D><0x0A>\n"},
+        {"01 C0 C0 00 DB", "text: <0x01>\n! cut short: the stop came inside the frame\n  C0 00 DB "
+         "...\n"},
         // Flaws a frame is still shown with, and the octets as they came when asked.
         {kiss("C2 E0 E4 E6 40 40 E0 DC 60 C6 C2 D8 D8 61 03 F0"),
          "n0call>aprs:\n  ! callsign character 0x61 is not A-Z or 0-9\n"},
@@ -405,12 +428,12 @@ TEST(Monitor, ShowsEachFrameOrWhatIsWrongWithIt) {
         EXPECT_EQ(shown(stream), frames) << stream;
     }
     EXPECT_EQ(shown(kiss(a_to_b), true), "A>B:\n  " + kiss(a_to_b) + "\n");
-    std::string overlong = "C0";
-    for (int i = 0; i <= 8192; ++i) {
+    std::string overlong = "C0 00";
+    for (int i = 0; i < 8192; ++i) {
         overlong += " 41";
     }
     EXPECT_EQ(shown(overlong + " C0").substr(0, 46),
-              "! the frame is longer than 8192 octets\n  C0 41");
+              "! the frame is longer than 8192 octets\n  C0 00");
 }
 
 }  // namespace
