@@ -115,6 +115,11 @@ std::size_t shown_as_text(const char* text, char* out) {
     return n + length - end;
 }
 
+char* message_room() {
+    static char message[MESSAGE_CAPACITY];  // cppcheck-suppress unassignedVariable
+    return message;
+}
+
 void open_console() {
     lock_console();
     writing = writing || start_writer(write_waiting);

@@ -1,6 +1,10 @@
 #pragma once
 
+#include "ports/port.h"
+
 #include <cstddef>
+#include <cstdio>
+#include <cstring>
 
 // The console. Everything the run shows goes through it, in order, and a
 // thread of its own writes it, so that a console that stops reading (text
@@ -19,6 +23,26 @@ void open_console();
 
 // Queues text to be shown; never waits for the console.
 void show_text(const char* text, std::size_t length);
+
+// Each message goes to the console as it is made, so that a console piped
+// into a log shows every frame as it goes out, not at exit. The console
+// serves the operator: one that cannot be written, or stops reading, must
+// never stop the frames.
+inline void show(const char* text) { show_text(text, std::strlen(text)); }
+
+// A message made as printf makes it, in room for the longest: two device
+// paths and a system's reason. On the run's thread alone.
+constexpr std::size_t MESSAGE_CAPACITY = 2 * ports::NAME_CAPACITY + std::size_t{3} * 32'768;
+char* message_room();
+template <typename... Details>
+void show(const char* format, Details... details) {
+    const int length = std::snprintf(message_room(), MESSAGE_CAPACITY, format, details...);
+    if (length > 0) {
+        show_text(message_room(), static_cast<std::size_t>(length) < MESSAGE_CAPACITY
+                                      ? static_cast<std::size_t>(length)
+                                      : MESSAGE_CAPACITY - 1);
+    }
+}
 
 // Waits until all that was queued has been shown; after a request to stop,
 // for a second at the most.

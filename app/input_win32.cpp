@@ -18,6 +18,32 @@ wchar_t wide_name[32768];               // the longest path Windows takes
 const wchar_t* opened_as;               // the name as opened, in \\?\ form when long
 HANDLE changes = INVALID_HANDLE_VALUE;  // news of the file's folder, when followed
 BY_HANDLE_FILE_INFORMATION identity;    // of the file open
+// The file's first octets as read: a file written over in place (truncated
+// and written again, perhaps longer than before, before we looked) begins
+// otherwise, and is read again from its start.
+std::uint8_t head[256];
+std::size_t head_length;
+
+long long position() {
+    LARGE_INTEGER at{};
+    const LARGE_INTEGER none{};
+    return SetFilePointerEx(source, none, &at, FILE_CURRENT) == FALSE ? -1 : at.QuadPart;
+}
+
+// Reads the file's first octets, and goes back to where it was.
+bool rewritten() {
+    const long long at = position();
+    OVERLAPPED from_start{};
+    std::uint8_t now[sizeof head];
+    DWORD got = 0;
+    const bool same =
+        ReadFile(source, now, static_cast<DWORD>(head_length), &got, &from_start) != FALSE &&
+        got == head_length && std::memcmp(now, head, head_length) == 0;
+    LARGE_INTEGER back{};
+    back.QuadPart = at;
+    (void)SetFilePointerEx(source, back, nullptr, FILE_BEGIN);
+    return !same;
+}
 
 // A pipe or a console cannot be waited on together with a stop, so a
 // thread of its own reads it, and the run waits on its event.
@@ -106,6 +132,26 @@ long read_from_reader(std::uint8_t* into, std::size_t capacity) {
     }
 }
 
+// Replaced: the name now names another file, which is opened in its place.
+bool reopened_if_replaced() {
+    const HANDLE named = open_by_name();
+    BY_HANDLE_FILE_INFORMATION now{};
+    const bool replaced = named != INVALID_HANDLE_VALUE &&
+                          GetFileInformationByHandle(named, &now) != FALSE &&
+                          (now.nFileIndexHigh != identity.nFileIndexHigh ||
+                           now.nFileIndexLow != identity.nFileIndexLow ||
+                           now.dwVolumeSerialNumber != identity.dwVolumeSerialNumber);
+    if (replaced) {
+        (void)CloseHandle(source);
+        source = named;
+        identity = now;
+        head_length = 0;
+    } else if (named != INVALID_HANDLE_VALUE) {
+        (void)CloseHandle(named);
+    }
+    return replaced;
+}
+
 }  // namespace
 
 const char* input_failure() { return reason; }
@@ -141,6 +187,7 @@ input_opened open_source(const char* name) {
         (void)CloseHandle(thread);
     }
     (void)GetFileInformationByHandle(source, &identity);
+    head_length = 0;
     return input_open;
 }
 
@@ -150,8 +197,16 @@ long read_input(std::uint8_t* into, std::size_t capacity) {
     }
     DWORD got = 0;
     const DWORD wanted = capacity < 65536 ? static_cast<DWORD>(capacity) : 65536;
-    return ReadFile(source, into, wanted, &got, nullptr) == FALSE ? READ_FAILED
-                                                                  : static_cast<long>(got);
+    const long long at = position();
+    if (ReadFile(source, into, wanted, &got, nullptr) == FALSE) {
+        return READ_FAILED;
+    }
+    if (at == static_cast<long long>(head_length) && head_length < sizeof head) {
+        const std::size_t kept = sizeof head - head_length < got ? sizeof head - head_length : got;
+        std::memcpy(head + head_length, into, kept);
+        head_length += kept;
+    }
+    return static_cast<long>(got);
 }
 
 // Windows tells of changes in a folder, not in a file: each news of the
@@ -174,34 +229,22 @@ long wait_for_more() {
         }
     }
     for (;;) {
-        LARGE_INTEGER size{};
-        LARGE_INTEGER at{};
-        const LARGE_INTEGER none{};
-        if (GetFileSizeEx(source, &size) == FALSE ||
-            SetFilePointerEx(source, none, &at, FILE_CURRENT) == FALSE) {
-            return READ_FAILED;
-        }
-        if (size.QuadPart > at.QuadPart) {
-            return SOURCE_GREW;
-        }
-        if (size.QuadPart < at.QuadPart) {
-            return SetFilePointerEx(source, none, nullptr, FILE_BEGIN) == FALSE ? READ_FAILED
-                                                                                : SOURCE_RESTARTED;
-        }
-        // Replaced: the name now names another file, which is opened.
-        const HANDLE named = open_by_name();
-        BY_HANDLE_FILE_INFORMATION now{};
-        if (named != INVALID_HANDLE_VALUE && GetFileInformationByHandle(named, &now) != FALSE &&
-            (now.nFileIndexHigh != identity.nFileIndexHigh ||
-             now.nFileIndexLow != identity.nFileIndexLow ||
-             now.dwVolumeSerialNumber != identity.dwVolumeSerialNumber)) {
-            (void)CloseHandle(source);
-            source = named;
-            identity = now;
+        if (reopened_if_replaced()) {
             return SOURCE_RESTARTED;
         }
-        if (named != INVALID_HANDLE_VALUE) {
-            (void)CloseHandle(named);
+        LARGE_INTEGER size{};
+        const long long at = position();
+        if (GetFileSizeEx(source, &size) == FALSE || at < 0) {
+            return READ_FAILED;
+        }
+        if (size.QuadPart < at || rewritten()) {
+            const LARGE_INTEGER start{};
+            head_length = 0;
+            return SetFilePointerEx(source, start, nullptr, FILE_BEGIN) == FALSE ? READ_FAILED
+                                                                                 : SOURCE_RESTARTED;
+        }
+        if (size.QuadPart > at) {
+            return SOURCE_GREW;
         }
         if (!services::wait_until(services::NO_DEADLINE, changes)) {
             return READ_STOPPED;

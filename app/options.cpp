@@ -29,6 +29,10 @@ enum key {
     init_wait_key,
     exit_kiss_key,
     wait_key,
+    follow_key,
+    timefix_key,
+    list_ports_key,
+    check_key,
     repeat_key,
     jitter_key,
     version_key,
@@ -45,6 +49,10 @@ const option long_options[] = {
     {"init-wait", required_argument, nullptr, init_wait_key},
     {"exit-kiss", no_argument, nullptr, exit_kiss_key},
     {"wait", no_argument, nullptr, wait_key},
+    {"follow", no_argument, nullptr, follow_key},
+    {"timefix", no_argument, nullptr, timefix_key},
+    {"list-ports", no_argument, nullptr, list_ports_key},
+    {"check", required_argument, nullptr, check_key},
     {"repeat", required_argument, nullptr, repeat_key},
     {"jitter", required_argument, nullptr, jitter_key},
     {"help", no_argument, nullptr, help_key},
@@ -244,8 +252,12 @@ const char* const option_lines[] = {
     "--init-wait MS      wait that long after the init text: 0 to 60000 ms (1000)\n",
     "--exit-kiss         take the TNC out of KISS mode at the end\n",
     "--wait              wait for a port that is missing or lost, and go on\n",
+    "--follow            at the end of the file, wait for more lines, as tail -F does\n",
+    "--timefix           send an APRS report's timestamp as the time it goes out\n",
     "--repeat N          send the file N times, 0 for no end (1)\n",
     "--jitter MS         lengthen each pause by a random 0 to MS ms, MS up to 60000\n",
+    "--list-ports        list this machine's serial ports, and end\n",
+    "--check FILE        show each line of FILE whose frame says otherwise, and end\n",
     "-h, --help          show this text\n",
     "--version           show the version\n",
     nullptr,
@@ -261,6 +273,7 @@ options_read read_options(int argc, char** argv, Options& options, int* first) {
     // "+": the options end at the first argument that is none; ":" tells a
     // missing value apart from an unknown option.
     int index = -1;
+    bool repeated = false;
     for (int key = 0; optarg = nullptr, index = -1,
              (key = getopt_long(argc, argv, "+:c:h", long_options, &index)) != -1;) {
         if (!name_written(key, index, argv)) {
@@ -274,17 +287,34 @@ options_read read_options(int argc, char** argv, Options& options, int* first) {
             return help_asked;
         case version_key:
             return version_asked;
+        case list_ports_key:
+            return ports_asked;
+        case check_key:
+            options.checked = optarg;
+            return check_asked;
         case exit_kiss_key:
             options.exit_kiss = true;
             break;
         case wait_key:
             options.wait = true;
             break;
+        case follow_key:
+            options.follow = true;
+            break;
+        case timefix_key:
+            options.timefix = true;
+            break;
         default:
             if (!take(key, optarg, options)) {
                 return option_refused;
             }
+            repeated = repeated || key == repeat_key;
         }
+    }
+    if (options.follow && repeated) {  // a file followed has no end to start again from
+        (void)std::snprintf(refused, sizeof refused,
+                            "\nOptions --follow and --repeat do not go together.\n");
+        return option_refused;
     }
     *first = optind;
     return options_taken;

@@ -22,6 +22,9 @@ struct Options {
     long init_wait_ms;       // after the init text
     bool exit_kiss;          // the TNC taken out of KISS mode at the end
     bool wait;               // a port missing or lost is waited for
+    bool follow;             // the end of the file is waited out, as it grows
+    bool timefix;            // an APRS report's timestamp is the time it goes out
+    const char* checked;     // the file that --check checks
     long repeat;             // times the file is sent; 0 for no end
     long jitter_ms;          // the most each pause is lengthened by
 };
@@ -29,6 +32,8 @@ enum options_read {
     options_taken,   // the run goes on; its four arguments come from first on
     help_asked,      // -h or --help: the usage text and the options
     version_asked,   // --version: the banner alone
+    ports_asked,     // --list-ports: the serial ports this machine has
+    check_asked,     // --check FILE: each line checked against its frame
     option_refused,  // refusal() says which option, and what it takes
 };
 

@@ -1,9 +1,11 @@
 #include "app/run.h"
 
+#include "app/check.h"
 #include "app/console.h"
 #include "app/input.h"
 #include "app/options.h"
 #include "app/process.h"
+#include "aprs/timefix.h"
 #include "ax25/encoder.h"
 #include "kiss/kiss.h"
 #include "kiss/protocol.h"
@@ -13,6 +15,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <random>
 
 namespace app {
@@ -40,25 +43,6 @@ std::uint8_t frame[ax25::FRAME_CAPACITY];
 // after the port was lost.
 std::uint8_t wire[kiss::wire_capacity(ax25::FRAME_CAPACITY)];
 std::size_t wire_length;
-
-// Each message goes to the console as it is made, so that a console piped
-// into a log shows every frame as it goes out, not at exit. The console
-// serves the operator: one that cannot be written, or stops reading, must
-// never stop the frames.
-// The longest message: a device path and a system's reason.
-char message[2 * ports::NAME_CAPACITY + std::size_t{3} * 32'768];
-
-void show(const char* text) { show_text(text, std::strlen(text)); }
-
-template <typename... Details>
-void show(const char* format, Details... details) {
-    const int length = std::snprintf(message, sizeof message, format, details...);
-    if (length > 0) {
-        show_text(message, static_cast<std::size_t>(length) < sizeof message
-                               ? static_cast<std::size_t>(length)
-                               : sizeof message - 1);
-    }
-}
 
 int finish(int status) {
     close_input();
@@ -247,8 +231,12 @@ std::int32_t jitter() {
         std::uniform_int_distribution<long>(0, options.jitter_ms)(random));
 }
 
-// Announces one line, and makes the KISS frame of it.
-void announce(const char* line) {
+// Announces one line, its timestamp fixed if asked, and makes the KISS
+// frame of it.
+void announce(char* line) {
+    if (options.timefix) {
+        aprs::fix_time(line, std::time(nullptr));
+    }
     static char shown[6 * sizeof line_buffer];
     (void)shown_as_text(line, shown);
     show("Sending frame:\n %s\n\n", shown);
@@ -299,11 +287,18 @@ step send_file(const char* name, std::int32_t pause_ms, unsigned long& frames_se
     return done;
 }
 
-// The run's answer to --help, --version or an option refused: its status.
+// The run's answer to --help, --version, --list-ports, --check or an
+// option refused: its status.
 int answer(options_read read) {
     if (read == option_refused) {
         show(refusal());
         return EXIT_FAILED;
+    }
+    if (read == ports_asked) {
+        return list_serial_ports();
+    }
+    if (read == check_asked) {
+        return check_file(options.checked);
     }
     if (read == help_asked) {
         print_usage();
@@ -318,7 +313,11 @@ int answer(options_read read) {
 // speed and the pause taken; false after the message for the first that is
 // wrong.
 bool take_arguments(char** arguments, std::int32_t& pause_ms) {
-    const input_opened opened = open_input(arguments[1], false);
+    if (options.follow && std::strcmp(arguments[1], "-") == 0) {
+        show("\nOption --follow takes a file, not standard input.\n");
+        return false;
+    }
+    const input_opened opened = open_input(arguments[1], options.follow);
     if (opened == input_missing && input_failure() != nullptr) {
         show("\nUnable to open input file %s (%s).\n", arguments[1], input_failure());
         return false;

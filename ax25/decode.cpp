@@ -148,6 +148,12 @@ const char* decode_frame(const std::uint8_t* octets, std::size_t length, Frame& 
     frame.info = octets + at + 2;
     frame.info_length = length - at - 2;
     frame.complete = true;
+    if (flaw == nullptr && frame.info_length > MAX_INFO) {
+        (void)std::snprintf(problem_text, sizeof problem_text,
+                            "%u octets of information, more than a TNC passes on (%u)",
+                            unsigned(frame.info_length), unsigned(MAX_INFO));
+        flaw = problem_text;
+    }
     return flaw;
 }
 
@@ -166,6 +172,18 @@ std::size_t format_tnc2(const Frame& frame, char* out, std::size_t capacity) {
     put(o, ':');
     for (std::size_t i = 0; i < frame.info_length; ++i) {
         put_octet(o, frame.info[i]);
+    }
+    if (capacity > 0) {
+        out[o.length < capacity ? o.length : capacity - 1] = '\0';
+    }
+    return o.length;
+}
+
+std::size_t format_text(const std::uint8_t* text, std::size_t length, char* out,
+                        std::size_t capacity) {
+    Output o{out, capacity, 0};
+    for (std::size_t i = 0; i < length; ++i) {
+        put_octet(o, text[i]);
     }
     if (capacity > 0) {
         out[o.length < capacity ? o.length : capacity - 1] = '\0';

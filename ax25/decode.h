@@ -29,8 +29,9 @@ struct Frame {
 // Decodes an AX.25 frame (no checksum). Returns nullptr for a sound UI
 // frame, or what is off: a frame cut short, an address field without its
 // end, more than 8 digipeaters, a control octet other than UI, a PID other
-// than "no layer 3", or a callsign that AX.25 does not allow (the only flaw
-// after which complete is still true).
+// than "no layer 3", or a flaw after which complete is still true: a
+// callsign that AX.25 does not allow, or more information than a TNC passes
+// on.
 const char* decode_frame(const std::uint8_t* octets, std::size_t length, Frame& frame);
 
 // The frame as a line of TNC2 monitor text, SOURCE>DEST,PATH*:info, with
@@ -38,5 +39,10 @@ const char* decode_frame(const std::uint8_t* octets, std::size_t length, Frame& 
 // Writes at most capacity octets, the terminating zero included; returns
 // the length the whole line needs.
 std::size_t format_tnc2(const Frame& frame, char* out, std::size_t capacity);
+
+// Text shown as format_tnc2 shows information: octets outside printable
+// ASCII as <0xNN>; the same room and result.
+std::size_t format_text(const std::uint8_t* text, std::size_t length, char* out,
+                        std::size_t capacity);
 
 }  // namespace ax25

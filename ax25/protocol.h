@@ -10,6 +10,7 @@ namespace ax25 {
 constexpr std::size_t CALLSIGN_LENGTH = 6;  // characters, each shifted left by one
 constexpr std::size_t ADDRESS_LENGTH = 7;   // the callsign, then the SSID octet
 constexpr std::size_t MAX_DIGIPEATERS = 8;
+constexpr std::size_t MAX_INFO = 256;  // octets of information a TNC passes on (N1)
 
 constexpr std::uint8_t PADDING = 0x40;    // a space, shifted left by one
 constexpr std::uint8_t SSID_MASK = 0x1E;  // the SSID in bits 1-4 of its octet

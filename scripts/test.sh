@@ -136,7 +136,7 @@ if wants analyze; then
     cppcheck --std=c++17 --enable=warning,style,performance,portability --error-exitcode=1 \
         --inline-suppr --quiet --library=googletest --library=posix \
         --suppress=useStlAlgorithm --suppress=unusedStructMember:tests/boundary_win32.cpp \
-        -I . app ax25 kiss monitor ports services bench tests
+        -I . app aprs ax25 kiss monitor ports services bench tests
 fi
 
 if wants uart; then

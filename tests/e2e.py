@@ -40,7 +40,7 @@ STALL_LINE = b"A>B:" + b"x" * 160 + b"\n"
 STALL_FRAME = bytes.fromhex(A_TO_B) + STALL_LINE[4:] + b"\xc0"
 ESCAPES = b"A>B:\x1b]0;title\x07\x1b[2J\r\n"  # a title set and the screen cleared, if obeyed
 FILES = {"frames": b"".join(LINES), "empty": b"", "one": b"A>B:i\n", "two": b"A>B:i\nA>B:j\n",
-         "escapes": ESCAPES,
+         "escapes": ESCAPES, "stamped": b"A>B:/010000z\n",
          "stall": STALL_LINE * 2, "\u03a9": b"A>B:i\n", "O": b"A>B:O\n",
          "many": (b"A>B:" + b"x" * 80 + b"\n") * 20000, "300": b"A>B:i\n" * 300,
          "paced": STALL_LINE}
@@ -71,6 +71,8 @@ class Case:
 
 
 TCP = ("tcp", "winsock")
+FED, ONLY_FED = ("linux", "windows"), "the input's reader is the same whatever the port"
+FOLLOWED = [b"A>B:i\n", b"A>B:j\n", b"A>B:k\n", b"A>B:l\n"]
 NATIVE = ("linux", "tcp", "no-termios2", "windows", "winsock")
 # Every option, and the octets each adds, in the order they go: the init text, the
 # parameter frames (their values escaped as in any frame), the frame on KISS port 3, and
@@ -88,7 +90,7 @@ CASES = [
     Case("frames, paced", "frames", console=sent(*LINES), octets=FRAMES, action="pace"),
     Case("frames through Com2", "frames", console=sent(*LINES), octets=FRAMES, form="com"),
     # Timed from outside: the second frame starts within a millisecond of 10 s after the first.
-    Case("a pause of 10 s, on time", "two", "10", console=TWO_SENT, action="time the pause",
+    Case("a pause of 10 s, timed", "two", "10", console=TWO_SENT, action="time the pause",
          octets=ONE_FRAME + ONE_FRAME.replace(b"i", b"j"), only=("linux",),
          elsewhere="the pause's clock is the same whatever the port; Windows': boundary_win32"),
     # Windows' ANSI command line would give "O" for the omega, another file.
@@ -109,6 +111,31 @@ CASES = [
     Case("a stalled line, stopped", "stall", "5", 130, sent(STALL_LINE) + "\nRun stopped by "
          "{SIGINT} before the first frame, frame 1 cut short.\n", action="stop in a stall",
          speed=300, signal=signal.SIGINT, only=("linux",), elsewhere="as stalled, on the linux runner"),
+    # Standard input: each line as it arrives, the end of the input the run's; a stop ends
+    # the wait for a line.
+    Case("standard input, as it comes", "-", console=TWO_SENT, action="feed", only=FED,
+         octets=ONE_FRAME + ONE_FRAME.replace(b"i", b"j"), elsewhere=ONLY_FED),
+    Case("standard input, stopped while waiting", "-", status=130, action="stop at once",
+         console="\nRun stopped by {SIGINT} before the first frame.\n", signal=signal.SIGINT,
+         only=FED, elsewhere=ONLY_FED),
+    # A file followed: a line once its line feed has come, a file renamed over it and one
+    # written over in place read from their start; its wait costs no wake-up.
+    Case("a file followed as it grows", "follow", "1", 130, action="follow", options=("--follow",),
+         console=sent(*FOLLOWED) + "\nRun stopped by {SIGINT} after frame 4.\n",
+         octets=b"".join(ONE_FRAME.replace(b"i", line[4:5]) for line in FOLLOWED),
+         signal=signal.SIGINT, only=FED, elsewhere=ONLY_FED),
+    # Each pass of --repeat opens the file by its name: the file renamed over it is sent.
+    Case("a file replaced between passes", "follow", console=TWO_SENT, action="replace",
+         options=("--repeat", "2"), octets=ONE_FRAME + ONE_FRAME.replace(b"i", b"j"), only=FED,
+         elsewhere=ONLY_FED),
+    # On the real clock: the timestamp is the time it went, in UTC.
+    Case("a timestamp fixed", "stamped", console=sent(FILES["stamped"]), action="time fixed",
+         options=("--timefix",), octets=bytes.fromhex(A_TO_B) + FILES["stamped"][4:] + b"\xc0",
+         only=("linux",), elsewhere="the clock is the C library's on every platform"),
+    # Before the air: the serial ports this machine has (the runner's own among them).
+    Case("the serial ports listed", console="{listed}", action="list ports",
+         options=("--list-ports",), only=("linux", "windows", "vm-usb-ftdi", "vm-usb-acm"),
+         elsewhere="the linux runner's /dev/serial/by-id link shows a pseudo-terminal listed"),
     # A FIFO that no one writes: the stop ends the wait for its first line.
     Case("stopped while waiting for a line", "fifo", status=130, action="stop at once",
          console="\nRun stopped by {SIGINT} before the first frame.\n", signal=signal.SIGINT,
@@ -317,12 +344,20 @@ class Runner:
         wanted = case.console or ""
         # The budget it names is the one it kept, which the time it took shows.
         run.console = re.sub(r"within \d+ ms\)", "within {stalled} ms)", run.console)
+        if case.action == "time fixed":  # the time it went, or a minute before
+            stamp = bytes(run.octets[-9:-3])
+            assert stamp in {time.strftime("%d%H%M", time.gmtime(time.time() - s)).encode()
+                             for s in (0, 60)}, run.octets
+            run.octets[-9:-3] = b"010000"
+            run.console = run.console.replace(stamp.decode(), "010000")
         for word, said in dict(self.words, port=run.port).items():
             wanted = wanted.replace("{" + word + "}", said)
         if case.console is None:
             assert run.console == ""
         elif case.action == "deaf":
             assert run.console.endswith(wanted)
+        elif case.action == "list ports":  # among the machine's others
+            assert wanted in run.console
         else:
             assert run.console == BANNER + wanted
         assert run.status == case.status
@@ -332,14 +367,16 @@ class Runner:
 
 class Linux(Runner):
     # The Linux build on pseudo-terminals (ComN: links in the build tree).
-    input_speed, crlf = termios.B2400, False
+    input_speed, crlf, wakeups_counted = termios.B2400, False, True
+    BY_ID = Path("/dev/serial/by-id/usb-uipacer_Test_TNC_1-if00-port0")  # as udev names one
+    words = dict(Runner.words, listed=f" {BY_ID}  -> {{port}}\n")
 
     def program(self, case):
         return [BUILD / "tests" / ("uipacer_quick_pause" if case.quick else "uipacer_test_ports")]
 
     def start(self, case, port, link):
-        args = [*self.program(case), *case.options, self.scratch / case.file, port, case.speed,
-                case.pause]
+        name = case.file if case.file == "-" else self.scratch / case.file
+        args = [*self.program(case), *case.options, name, port, case.speed, case.pause]
         if case.action == "console closed":
             return Run(args, link, port, preexec_fn=lambda: (os.close(0), os.close(1)))
         if case.action in ("console stopped", "console a terminal"):  # a raw terminal
@@ -350,6 +387,10 @@ class Linux(Runner):
             run = Run(args, link, port, stdout=console)
             run.terminal = (terminal, console)
             return run
+        if case.file == "-":
+            return Run(args, link, port, self.crlf, stdin=subprocess.PIPE)
+        if case.file == "follow":  # a file of its own for each run
+            (self.scratch / case.file).write_bytes(b"A>B:i\n")
         if case.action != "console gone":
             return Run(args, link, port, self.crlf)
         run = Run(args, link, port, stdout=subprocess.PIPE)
@@ -375,6 +416,10 @@ class Linux(Runner):
                 termios.tcflow(pty.slave, termios.TCOOFF)
             if case.action == "appears":  # the link made only once the run waits
                 (self.scratch / "tnc").unlink()
+            if case.action == "list ports":
+                if os.geteuid() != 0:
+                    pytest.skip("a link in /dev/serial/by-id needs root")
+                link(self.BY_ID, pty.path)
             run = self.start(case, port, None if stalled else pty.master)
             pty = self.bring_back(case, run, pty)
             self.act(case, run, pty.master)
@@ -386,6 +431,8 @@ class Linux(Runner):
             return run
         finally:
             pty.close()
+            if case.action == "list ports":
+                self.BY_ID.unlink(missing_ok=True)
 
     def act(self, case, run, link):
         if case.action in ("hangup", "stop", "reset"):
@@ -409,6 +456,7 @@ class Linux(Runner):
                 pass
             late = time.monotonic() - run.started - run.arrival[-1] - 10
             assert abs(late) < 0.001, f"the pause ended {late * 1000:.2f} ms late"
+        self.write_input(case, run)
         waited = self.talk(run, link) if case.action == "talk" else 0
         run.finish()
         assert waited < 0.5, "what the TNC sent waited"
@@ -421,6 +469,8 @@ class Linux(Runner):
             assert self.stall_seconds[0] < took < self.stall_seconds[1], f"given up after {took} s"
         if case.action in ("count wake-ups", "console closed"):
             assert run.switches < 20 and run.cpu < 0.3, "the pause woke up"
+        if case.action == "follow" and self.wakeups_counted:  # a few for each change, no more
+            assert run.switches < 60 and run.cpu < 0.3, "the follow woke up"
         if case.action in ("console stopped", "console a terminal"):
             run.console = run.terminal_said
         if case.action == "pace":  # no pause before the first frame, about one after each
@@ -431,6 +481,42 @@ class Linux(Runner):
             assert len(starts) > 1 and all(0.9 < gap < 2 + jitter for gap in gaps), gaps
             assert tail > 0.9, f"{tail:.2f} s after the last frame"
             assert not jitter or max(gaps) - min(gaps) > 0.05, f"no jitter in {gaps}"
+
+    def write_input(self, case, run):
+        # The input as it is written meanwhile, each step once the frames before it have come.
+        path = self.scratch / case.file
+
+        def after(frames, seconds=0.3):
+            run.collect(len(ONE_FRAME) * frames)
+            time.sleep(seconds)
+
+        def rename_over(octets):
+            (self.scratch / "new").write_bytes(octets)
+            os.replace(self.scratch / "new", path)
+
+        if case.action == "feed":
+            run.proc.stdin.write(b"A>B:i\n")
+            run.proc.stdin.flush()
+            after(1)
+            run.proc.stdin.write(b"A>B:j\n")
+            run.proc.stdin.close()
+        if case.action == "replace":
+            after(1)
+            rename_over(b"A>B:j\n")
+        if case.action == "follow":
+            after(1)
+            with open(path, "ab") as grown:
+                grown.write(b"A>B:j")
+            after(1, 1.3)
+            assert len(run.octets) == len(ONE_FRAME), "a line went before its line feed"
+            with open(path, "ab") as grown:
+                grown.write(b"\n")
+            after(2)
+            rename_over(b"A>B:k\n")
+            after(3)
+            path.write_bytes(b"A>B:l\n")  # written over in place, as long as it was
+            after(4, 0)
+            run.proc.send_signal(case.signal)
 
     def bring_back(self, case, run, pty):
         # A port that comes later, or one that hangs up after the first frame and comes back
@@ -583,10 +669,10 @@ class Windows(Linux):
     # uipacer.exe under Wine, in a prefix of its own whose COM1, COM2 and COM10 are links
     # here (through the registry: Wine otherwise links COMn to the machine's own
     # /dev/ttyS{n-1}), pointed at pseudo-terminals.
-    words = dict(Runner.words, hung_up="Not ready", SIGINT="Ctrl-C")
+    words = dict(Runner.words, hung_up="Not ready", SIGINT="Ctrl-C", listed=" COM10\n")
     stall_seconds = (0, 3)
     input_speed = 0  # Wine sets the output speed; the input speed follows it only if left unset
-    crlf = True
+    crlf, wakeups_counted = True, False  # Wine's own threads and server wake too
     stops = "Wine turns only SIGINT into a console event (Ctrl-C); the other events are rows " \
             "of boundary_win32"
     cannot = {"held by another program": "Wine lets a second program open a port that one holds",
@@ -730,8 +816,8 @@ class Tnc:
 # cases, around the stalled line, and to unplug and plug in its device; the slowest speed
 # its chip runs at as asked; the rows it cannot show.
 Machine = namedtuple("Machine", "qemu arch kernel console port trace modules reach stall unstall "
-                     "guest_trace unplug replug slowest cannot",
-                     defaults=[(), (), "", "", "", "", "", 0, {}])
+                     "guest_trace unplug replug slowest cannot listed",
+                     defaults=[(), (), "", "", "", "", "", 0, {}, ""])
 ARM = ["-M", "virt", "-serial", "chardev:port", "-device", "virtio-serial-device", "-device",
        "virtconsole,chardev=console"]
 VIRTIO = ["virtio_mmio", "virtio_console"]
@@ -837,6 +923,7 @@ class Guest(Runner):
     def __init__(self, name, scratch):
         self.name, self.machine, self.work = name, MACHINES[name], BUILD / "vm" / name[3:]
         self.cannot = {**Guest.cannot, **self.machine.cannot}
+        self.words = dict(Runner.words, listed=self.machine.listed)
         program = BUILD / "vm" / self.machine.arch / "program/uipacer"
         if not program.exists():
             pytest.skip(f"no {program} (a static build) to run in the guest")

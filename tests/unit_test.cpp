@@ -3,6 +3,7 @@
 // of the line settings; and what the monitor shows of what a TNC receives.
 #include "app/process.h"
 #include "app/run.h"
+#include "aprs/timefix.h"
 #include "ax25/encoder.h"
 #include "kiss/kiss.h"
 #include "monitor/display.h"
@@ -254,6 +255,8 @@ TEST(Run, ShowsWhatItDidAndEndsWithItsStatus) {
         {{in, "1", "56000", "0"}, baud},
         {{in, "1", "9600", "0"}, pause},
         {{in, "1", "9600", "61"}, pause},
+        {{"--follow", "-", "1", "9600", "1"}, "\nOption --follow takes a file, not standard input."
+         "\n[] 1"},
         // Numbers as atoi reads them, wrapping modulo 2^32.
         {{in, "3x", "9600", "60"}, one + "[open Com3 9600 | " + i + " | pause 60000 | close] 0"},
         {{in, " 4", "110", "+2"}, one + "[open Com4 110 | " + i + " | pause 2000 | close] 0"},
@@ -326,6 +329,7 @@ TEST(Run, RefusesAnOptionAndSaysWhatItTakes) {
         {{"--repeat", "+1"}, "Option --repeat takes a number of times, 0 for no end, not +1."},
         {{"--jitter", "1e3"}, "Option --jitter takes milliseconds, 0 to 60000, not 1e3."},
         {{"--wait=yes"}, "Option --wait takes no value."},
+        {{"--follow", "--repeat", "2"}, "Options --follow and --repeat do not go together."},
         {{"--bogus"}, "Unknown option --bogus: uipacer --help lists them."},
     };
     // clang-format on
@@ -340,6 +344,67 @@ TEST(Run, RefusesAnOptionAndSaysWhatItTakes) {
     EXPECT_EQ(help.substr(0, 57), "\nUsage: uipacer input_file com_port baud_rate pause_time\n");
     EXPECT_NE(help.find("\n--wait "), std::string::npos);
     EXPECT_EQ(help.substr(help.size() - 5), "\n[] 0");
+}
+
+// Each report's timestamp as it would go at 23:59:30 UTC on 31 December
+// 2026, where the clock is an hour ahead: new year's day there; other
+// lines, and timestamps not of digits or cut short, as they are.
+TEST(Timefix, GivesEachTimestampTheTimeItGoes) {
+    (void)setenv("TZ", "XYZ-1", 1);
+    tzset();
+    // clang-format off
+    const std::pair<std::string, std::string> cases[] = {
+        {"A>B:/111111z4903.50N/07201.75W-", "A>B:/312359z4903.50N/07201.75W-"},
+        {"A>B,WIDE1-1:@111111/4903.50N", "A>B,WIDE1-1:@010059/4903.50N"},
+        {"A>B:/111111h4903.50N", "A>B:/235930h4903.50N"},
+        {"A>B:;OBJECT   *111111z4903.50N", "A>B:;OBJECT   *312359z4903.50N"},
+        {"A>B:;OBJECT   _111111h", "A>B:;OBJECT   _235930h"},
+        {"A>B:>111111zNet at 8", "A>B:>312359zNet at 8"},
+        {"A>B:_10090556c220s004", "A>B:_12312359c220s004"},
+        {"A>B:>111111hNet at 8", "A>B:>111111hNet at 8"},
+        {"A>B:/1111", "A>B:/1111"},
+        {"A>B:/11aa11z", "A>B:/11aa11z"},
+        {"A>B:;OBJ*111111z", "A>B:;OBJ*111111z"},
+        {"A>B:!4903.50N/07201.75W-", "A>B:!4903.50N/07201.75W-"},
+        {"A>B/111111z", "A>B/111111z"},
+    };
+    // clang-format on
+    for (const auto& [line, fixed] : cases) {
+        std::string text = line;
+        aprs::fix_time(text.data(), 1'798'761'570);
+        EXPECT_EQ(text, fixed);
+    }
+}
+
+// --check: each kind of line whose frame says otherwise, in a file of ten
+// lines; and a file that goes out as written (an SSID of 0 written or not).
+TEST(Check, ShowsEachLineWhoseFrameSaysOtherwise) {
+    const std::string info(257, 'x');
+    const std::string file = input(
+        "N0CALL-9>APRS,WIDE1-1*:ok\nN0CALL-16>APRS:x\nN0CALL-X>APRS:x\nN0CALLXY>APRS:x\n"
+        "n0call>APRS:x\nA>B,1,2,3,4,5,6,7,8,9:x\nA>B:" +
+        info + "\ngarbage\nA>B\nA-0>B:ok");
+    const std::string clean = input("N0CALL-0>APRS,WIDE2-2:ok\r\n");
+    EXPECT_EQ(run({{"--check", file}, ""}),
+              "Line 2: N0CALL-16>APRS:x<0x0A>\n goes out as N0CALL>APRS:x<0x0A>\n"
+              "Line 3: N0CALL-X>APRS:x<0x0A>\n goes out as N0CALL>,APRS:x<0x0A>\n"
+              " ! an empty callsign\n"
+              "Line 4: N0CALLXY>APRS:x<0x0A>\n goes out as N0CALL>Y,APRS:x<0x0A>\n"
+              "Line 5: n0call>APRS:x<0x0A>\n goes out as n0call>APRS:x<0x0A>\n"
+              " ! callsign character 0x6E is not A-Z or 0-9\n"
+              "Line 6: A>B,1,2,3,4,5,6,7,8,9:x<0x0A>\n ! more than 8 digipeaters\n"
+              "Line 7: A>B:" +
+                  info + "<0x0A>\n goes out as A>B:" + info +
+                  "<0x0A>\n"
+                  " ! 258 octets of information, more than a TNC passes on (256)\n"
+                  "Line 8: garbage<0x0A>\n goes out as garbag><0x0A>:\n"
+                  " ! callsign character 0x0A is not A-Z or 0-9\n"
+                  "Line 9: A>B<0x0A>\n goes out as A>B<0x0A>:\n"
+                  " ! callsign character 0x0A is not A-Z or 0-9\n"
+                  "\n8 lines of 10 in " +
+                  file + " do not go out as written.\n[] 1");
+    EXPECT_EQ(run({{"--check", clean}, ""}),
+              "\nEvery line of " + clean + " goes out as written.\n[] 0");
 }
 
 // A pseudo-terminal reads back whatever it was given; a device need not,
