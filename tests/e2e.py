@@ -844,7 +844,10 @@ MACHINES = {
         "linux-image-amd64", "ttyS0", "/dev/ttyUSB0", "usb_serial_set_baud",
         ["xhci-pci", "ftdi_sio"], unplug=UNPLUG, replug=REPLUG.format("/dev/ttyUSB0"),
         slowest=183, cannot={**USB, "stalled line": "QEMU's FT232 writes to its socket blocking:"
-                                                    " the guest stops, not the line"}),
+                                                    " the guest stops, not the line"},
+        # The 8250 that has a UART (the console's), not the 31 that have none.
+        listed="Serial ports on this machine:\n /dev/ttyS0  serial\n /dev/ttyUSB0  ftdi_sio; QEMU, "
+               "QEMU USB SERIAL, serial 1-0000:00:02.0-1\n"),
     # A CDC-ACM device inside the guest: dummy_hcd joins the gadget stack's serial function
     # (/dev/ttyGS0) to the host side, run by cdc-acm. What arrives at ttyGS0 is passed to
     # the 8250's line; the speed is the SET_LINE_CODING request in usbmon's trace. A stall:
@@ -864,7 +867,7 @@ MACHINES = {
         "kill $reader; dd if=/dev/ttyGS0 of=/dev/ttyS1 bs=1 count=20 2>/dev/null & sleep 0.5",
         "kill $! 2>/dev/null; cat /dev/ttyGS0 >/dev/ttyS1 & reader=$!",
         "/usbmon", UNPLUG, REPLUG.format("/dev/ttyACM0") + "; chmod 666 /dev/ttyACM0; "
-        "cat /dev/ttyGS0 >/dev/ttyS1 & reader=$!", cannot=USB),
+        "cat /dev/ttyGS0 >/dev/ttyS1 & reader=$!", cannot=USB, listed=" /dev/ttyACM0  cdc_acm; "),
 }
 
 
