@@ -50,10 +50,7 @@ int list_serial_ports() {
 }
 
 int check_file(const char* name) {
-    if (open_input(name, false) != input_open) {
-        show(input_failure() == nullptr ? "\nUnable to open input file %s.\n"
-                                        : "\nUnable to open input file %s (%s).\n",
-             name, input_failure());
+    if (!open_input_shown(name, false)) {
         return 1;
     }
     static char line[ax25::LINE_CAPACITY + 1];

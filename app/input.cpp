@@ -1,5 +1,7 @@
 #include "app/input.h"
 
+#include "app/console.h"
+
 #include <cstring>
 
 namespace app {
@@ -36,6 +38,18 @@ input_opened open_input(const char* name, bool follow) {
     start = end = 0;
     at_end = false;
     return open_source(name);
+}
+
+bool open_input_shown(const char* name, bool follow) {
+    const input_opened opened = open_input(name, follow);
+    if (opened == input_missing && input_failure() != nullptr) {
+        show("\nUnable to open input file %s (%s).\n", name, input_failure());
+    } else if (opened != input_open) {
+        show(opened == input_missing ? "\nUnable to open input file %s.\n"
+                                     : "\nUnable to read input file %s.\n",
+             name);
+    }
+    return opened == input_open;
 }
 
 input_opened reopen_input() {

@@ -28,6 +28,8 @@ enum line_result {
 // Opens the input; with follow, the end of a file is waited out until the
 // file grows (see read_line).
 input_opened open_input(const char* name, bool follow);
+// The same, and when it cannot be opened or read, shows why; false then.
+bool open_input_shown(const char* name, bool follow);
 
 // The next line. With follow, a file that ends waits for more: a line is
 // given only once its line feed has come; a file truncated is read again

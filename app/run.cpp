@@ -126,12 +126,12 @@ step open_port(bool lost) {
     }
 }
 
-// The init text and its wait, then the parameter frames in the order of
-// their commands, each announced before it goes.
 ports::send_result send(const std::uint8_t* octets, std::size_t length) {
     return port.operations->send(octets, length);
 }
 
+// The init text and its wait, then the parameter frames in the order of
+// their commands, each announced before it goes.
 ports::send_result prepare_tnc() {
     static const char* const parameter_texts[] = {
         nullptr,
@@ -317,15 +317,7 @@ bool take_arguments(char** arguments, std::int32_t& pause_ms) {
         show("\nOption --follow takes a file, not standard input.\n");
         return false;
     }
-    const input_opened opened = open_input(arguments[1], options.follow);
-    if (opened == input_missing && input_failure() != nullptr) {
-        show("\nUnable to open input file %s (%s).\n", arguments[1], input_failure());
-        return false;
-    }
-    if (opened != input_open) {
-        show(opened == input_missing ? "\nUnable to open input file %s.\n"
-                                     : "\nUnable to read input file %s.\n",
-             arguments[1]);
+    if (!open_input_shown(arguments[1], options.follow)) {
         return false;
     }
     if (!name_port(arguments[2])) {
