@@ -81,7 +81,8 @@ OPTIONS = ("-c", "3", "--txdelay", "1920", "--persist", "219", "--slottime", "10
            "30", "--duplex", "full", "--init", "KISS ON\\r", "--init-wait", "0", "--exit-kiss")
 PREPARED = "Sending the init text: KISS ON\\r\nSetting TXDELAY to 1920 ms.\nSetting persistence " \
     "to 219.\nSetting slot time to 100 ms.\nSetting TX tail to 30 ms.\nSetting full duplex.\n"
-SET = b"KISS ON\r" + bytes.fromhex("C0 31 DB DC C0 C0 32 DB DD C0 C0 33 0A C0 C0 34 03 C0 C0 35 01 C0")
+SET = b"KISS ON\r" + bytes.fromhex(
+    "C0 31 DB DC C0 C0 32 DB DD C0 C0 33 0A C0 C0 34 03 C0 C0 35 01 C0")
 RETURN = bytes.fromhex("C0 FF C0")
 OUT_OF_KISS = "Taking the TNC out of KISS mode.\n"
 STOPS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
@@ -110,7 +111,8 @@ CASES = [
     # is given, not a frame's worth.
     Case("a stalled line, stopped", "stall", "5", 130, sent(STALL_LINE) + "\nRun stopped by "
          "{SIGINT} before the first frame, frame 1 cut short.\n", action="stop in a stall",
-         speed=300, signal=signal.SIGINT, only=("linux",), elsewhere="as stalled, on the linux runner"),
+         speed=300, signal=signal.SIGINT, only=("linux",),
+         elsewhere="as stalled, on the linux runner"),
     # Standard input: each line as it arrives, the end of the input the run's; a stop ends
     # the wait for a line.
     Case("standard input, as it comes", "-", console=TWO_SENT, action="feed", only=FED,
@@ -419,6 +421,8 @@ class Linux(Runner):
             if case.action == "list ports":
                 if os.geteuid() != 0:
                     pytest.skip("a link in /dev/serial/by-id needs root")
+                self.made = [folder for folder in (self.BY_ID.parent.parent, self.BY_ID.parent)
+                             if not folder.exists()]
                 link(self.BY_ID, pty.path)
             run = self.start(case, port, None if stalled else pty.master)
             pty = self.bring_back(case, run, pty)
@@ -431,8 +435,10 @@ class Linux(Runner):
             return run
         finally:
             pty.close()
-            if case.action == "list ports":
+            if case.action == "list ports":  # the machine's /dev as it was
                 self.BY_ID.unlink(missing_ok=True)
+                for folder in reversed(getattr(self, "made", [])):
+                    folder.rmdir()
 
     def act(self, case, run, link):
         if case.action in ("hangup", "stop", "reset"):
