@@ -131,6 +131,9 @@ CASES = [
     Case("a file replaced between passes", "follow", console=TWO_SENT, action="replace",
          options=("--repeat", "2"), octets=ONE_FRAME + ONE_FRAME.replace(b"i", b"j"), only=FED,
          elsewhere=ONLY_FED),
+    Case("a file gone by its next pass", "follow", status=1, action="remove", octets=ONE_FRAME,
+         console=sent(b"A>B:i\n") + "\nUnable to read input file {input}.\n",
+         options=("--repeat", "2"), only=FED, elsewhere=ONLY_FED),
     # On the real clock: the timestamp is the time it went, in UTC.
     Case("a timestamp fixed", "stamped", console=sent(FILES["stamped"]), action="time fixed",
          options=("--timefix",), octets=bytes.fromhex(A_TO_B) + FILES["stamped"][4:] + b"\xc0",
@@ -353,7 +356,8 @@ class Runner:
                              for s in (0, 60)}, run.octets
             run.octets[-9:-3] = b"010000"
             run.console = run.console.replace(stamp.decode(), "010000")
-        for word, said in dict(self.words, port=run.port).items():
+        path = str(getattr(self, "scratch", "")) + "/" + case.file  # the input, by its name
+        for word, said in dict(self.words, port=run.port, input=path).items():
             wanted = wanted.replace("{" + word + "}", said)
         if case.console is None:
             assert run.console == ""
@@ -514,6 +518,9 @@ class Linux(Runner):
         if case.action == "replace":
             after(1)
             rename_over(b"A>B:j\n")
+        if case.action == "remove":
+            after(1)
+            path.unlink()
         if case.action == "follow":
             after(1)
             with open(path, "ab") as grown:
