@@ -152,6 +152,10 @@ CASES = [
          elsewhere="only the 8250's line, its other end read an octet at a time, paces"),
     Case("hang-up", "two", status=1, octets=ONE_FRAME, action="hangup",
          console=TWO_SENT + "\nUnable to {writing} {port} ({hung_up}).\n"),
+    # A signal ignored at the start (nohup) stays ignored: the run goes on to its end.
+    Case("SIGHUP ignored, as nohup leaves it", "two", console=TWO_SENT, action="hang-up ignored",
+         octets=ONE_FRAME + ONE_FRAME.replace(b"i", b"j"), only=("linux",),
+         elsewhere="shown by the linux runner alone"),
     # SIGINT: see "stopped by Ctrl-C, then out of KISS mode".
     *(Case(f"stopped by {sig.name}", "two", "5", 128 + sig, octets=ONE_FRAME, action="stop",
            console=sent(b"A>B:i\n") + f"\nRun stopped by {{{sig.name}}} after frame 1.\n",
@@ -386,6 +390,9 @@ class Linux(Runner):
         args = [*self.program(case), *case.options, name, port, case.speed, case.pause]
         if case.action == "console closed":
             return Run(args, link, port, preexec_fn=lambda: (os.close(0), os.close(1)))
+        if case.action == "hang-up ignored":
+            return Run(args, link, port, preexec_fn=lambda: signal.signal(signal.SIGHUP,
+                                                                          signal.SIG_IGN))
         if case.action in ("console stopped", "console a terminal"):  # a raw terminal
             terminal, console = os.openpty()
             tty.setraw(console)
@@ -446,8 +453,10 @@ class Linux(Runner):
                     folder.rmdir()
 
     def act(self, case, run, link):
-        if case.action in ("hangup", "stop", "reset"):
+        if case.action in ("hangup", "stop", "reset", "hang-up ignored"):
             run.collect(len(ONE_FRAME))
+        if case.action == "hang-up ignored":
+            run.proc.send_signal(signal.SIGHUP)
         if case.action == "reset":  # closed without lingering: a reset, not an orderly close
             with socket.socket(fileno=os.dup(link)) as tnc:
                 tnc.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
