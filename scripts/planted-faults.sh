@@ -16,10 +16,11 @@
 # FAULT_SKIP=REGEX leaves out the CTest tests that it matches (ctest -E).
 # The copy and its builds stay in build/faults between faults and runs, so
 # each fault is an incremental build; logs go to build/faults/logs. The copy
-# must pass every stage before any fault is planted. A fault is caught when a
-# stage fails (the stages after it are not run), or when its build fails on a
-# -Werror diagnostic in a file the patch changes ("caught (build)"); a patch
-# that does not apply or build otherwise is BROKEN.
+# must pass every stage before any fault is planted; a stage stops at its first
+# failing test. A fault is caught when a stage fails (the stages after it are
+# not run), or when its build fails on a -Werror diagnostic in a file the
+# patch changes ("caught (build)"); a patch that does not apply or build
+# otherwise is BROKEN.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -65,7 +66,7 @@ build() {
 }
 run() {
     case $1 in
-    linux) ctest --test-dir "$work/test" --output-on-failure -j"$jobs" -LE windows "${skip[@]}" ;;
+    linux) ctest --test-dir "$work/test" --output-on-failure --stop-on-failure -j"$jobs" -LE windows "${skip[@]}" ;;
     windows) ctest --test-dir "$work/test" --output-on-failure -L windows "${skip[@]}" ;;
     uart)
         UIPACER_BUILD=$work /usr/bin/python3 -B -m pytest -p no:cacheprovider -v -rfs \
