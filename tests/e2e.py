@@ -42,7 +42,7 @@ ESCAPES = b"A>B:\x1b]0;title\x07\x1b[2J\r\n"  # a title set and the screen clear
 FILES = {"frames": b"".join(LINES), "empty": b"", "one": b"A>B:i\n", "two": b"A>B:i\nA>B:j\n",
          "escapes": ESCAPES, "stamped": b"A>B:/010000z\n", "three": b"A>B:i\nA>B:j\nA>B:k\n",
          "stall": STALL_LINE * 2, "\u03a9": b"A>B:i\n", "O": b"A>B:O\n",
-         "many": (b"A>B:" + b"x" * 80 + b"\n") * 20000, "300": b"A>B:i\n" * 300,
+         "many": (b"A>B:" + b"x" * 1000 + b"\n") * 2000, "300": b"A>B:i\n" * 300,
          "paced": STALL_LINE}
 
 
@@ -224,7 +224,8 @@ CASES = [
     Case("one send per frame", "frames", console=sent(*LINES), octets=FRAMES,
          action="count sends", only=TCP, elsewhere="a serial line has no sends to count"),
     # A TNC that accepts but never reads: the run ends once it has taken nothing for an
-    # octet's budget, not a frame's, with the write message (the console's end).
+    # octet's budget, not a frame's nor more for the part of a 1 KB frame it took, with the
+    # write message (the console's end).
     Case("a TNC that never reads", "many", status=1, action="deaf", quick=True, only=TCP,
          console="\nUnable to {writing} {port} (the TNC took nothing for 60 ms).\n",
          elsewhere="a serial line stalls instead: see 'stalled line'"),
