@@ -1131,7 +1131,7 @@ def test_port(runner, case):
     runner.check(case)
 
 
-def test_kissmon_with_its_output_closed(tmp_path):
+def test_kissmon_on_linux_with_its_output_closed(tmp_path):  # "linux": the stage's -k runs it
     # Its pseudo-terminal must not take the standard output it came without, or the sender
     # would read back every line it shows.
     link = tmp_path / "tnc"
