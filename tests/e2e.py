@@ -621,6 +621,8 @@ class Tcp(Linux):
         # Its own view of /etc/resolv.conf, naming a server that never answers.
         if os.geteuid() != 0:
             pytest.skip("a resolv.conf of the test's own needs root")
+        if subprocess.run(["unshare", "--mount", "true"], capture_output=True).returncode:
+            pytest.skip("no mount namespace of its own here (a chroot's / is no mount point)")
         resolv = self.scratch / "resolv.conf"
         resolv.write_text("nameserver 127.0.0.2\n")
         return ["unshare", "--mount", "sh", "-c", 'mount --bind "$0" /etc/resolv.conf && exec "$@"',
