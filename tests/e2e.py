@@ -619,10 +619,6 @@ class Tcp(Linux):
         if case.form != "unanswered":
             return super().program(case)
         # Its own view of /etc/resolv.conf, naming a server that never answers.
-        if os.geteuid() != 0:
-            pytest.skip("a resolv.conf of the test's own needs root")
-        if subprocess.run(["unshare", "--mount", "true"], capture_output=True).returncode:
-            pytest.skip("no mount namespace of its own here (a chroot's / is no mount point)")
         resolv = self.scratch / "resolv.conf"
         resolv.write_text("nameserver 127.0.0.2\n")
         return ["unshare", "--mount", "sh", "-c", 'mount --bind "$0" /etc/resolv.conf && exec "$@"',
@@ -645,6 +641,10 @@ class Tcp(Linux):
                 listener.close()  # nothing listens there
             port = port.replace("127.0.0.1", "no such host") if case.form == "unresolved" else port
             if case.form == "unanswered":  # a name server that takes the question, and is silent
+                if os.geteuid() != 0:
+                    pytest.skip("a resolv.conf of the test's own needs root")
+                if subprocess.run(["unshare", "--mount", "true"], capture_output=True).returncode:
+                    pytest.skip("no mount namespace of its own (a chroot: its / is no mount point)")
                 port = port.replace("127.0.0.1", "tnc.invalid")
                 server = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
                 server.bind(("127.0.0.2", 53))
