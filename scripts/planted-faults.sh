@@ -66,7 +66,10 @@ build() {
 }
 run() {
     case $1 in
-    linux) ctest --test-dir "$work/test" --output-on-failure --stop-on-failure -j"$jobs" -LE windows "${skip[@]}" ;;
+    linux)
+        ctest --test-dir "$work/test" --output-on-failure --stop-on-failure -j"$jobs" -LE windows \
+            "${skip[@]}"
+        ;;
     windows) ctest --test-dir "$work/test" --output-on-failure -L windows "${skip[@]}" ;;
     uart)
         UIPACER_BUILD=$work /usr/bin/python3 -B -m pytest -p no:cacheprovider -v -rfs \

@@ -153,8 +153,8 @@ CASES = [
     Case("hang-up", "two", status=1, octets=ONE_FRAME, action="hangup",
          console=TWO_SENT + "\nUnable to {writing} {port} ({hung_up}).\n"),
     # A signal ignored at the start (nohup) stays ignored: the run goes on to its end.
-    Case("SIGHUP ignored, as nohup leaves it", "two", console=TWO_SENT, action="hang-up ignored",
-         octets=ONE_FRAME + ONE_FRAME.replace(b"i", b"j"), only=("linux",),
+    Case("SIGHUP ignored, as nohup leaves it", "two", console=TWO_SENT, action="ignored",
+         octets=ONE_FRAME + ONE_FRAME.replace(b"i", b"j"), signal=signal.SIGHUP, only=("linux",),
          elsewhere="shown by the linux runner alone"),
     # SIGINT: see "stopped by Ctrl-C, then out of KISS mode".
     *(Case(f"stopped by {sig.name}", "two", "5", 128 + sig, octets=ONE_FRAME, action="stop",
@@ -391,9 +391,9 @@ class Linux(Runner):
         args = [*self.program(case), *case.options, name, port, case.speed, case.pause]
         if case.action == "console closed":
             return Run(args, link, port, preexec_fn=lambda: (os.close(0), os.close(1)))
-        if case.action == "hang-up ignored":
-            return Run(args, link, port, preexec_fn=lambda: signal.signal(signal.SIGHUP,
-                                                                          signal.SIG_IGN))
+        if case.action == "ignored":  # the stop signal, from the start
+            ignore = signal.SIG_IGN
+            return Run(args, link, port, preexec_fn=lambda: signal.signal(case.signal, ignore))
         if case.action in ("console stopped", "console a terminal"):  # a raw terminal
             terminal, console = os.openpty()
             tty.setraw(console)
@@ -454,10 +454,8 @@ class Linux(Runner):
                     folder.rmdir()
 
     def act(self, case, run, link):
-        if case.action in ("hangup", "stop", "reset", "hang-up ignored"):
+        if case.action in ("hangup", "stop", "reset", "ignored"):
             run.collect(len(ONE_FRAME))
-        if case.action == "hang-up ignored":
-            run.proc.send_signal(signal.SIGHUP)
         if case.action == "reset":  # closed without lingering: a reset, not an orderly close
             with socket.socket(fileno=os.dup(link)) as tnc:
                 tnc.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
@@ -466,7 +464,7 @@ class Linux(Runner):
             run.link = None
         if case.action in ("stop at once", "stop in a stall"):
             time.sleep(0.3 if case.action == "stop in a stall" else 1)
-        if case.action in ("stop", "stop at once", "stop in a stall"):
+        if case.action in ("stop", "stop at once", "stop in a stall", "ignored"):
             run.proc.send_signal(case.signal)
         if case.action in ("console stopped", "console a terminal"):
             self.restart_console(case, run)
